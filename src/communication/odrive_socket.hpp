@@ -1,0 +1,403 @@
+#pragma once
+
+#include <errno.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "signal_blocked_thread.hpp"
+#include "unique_fd.hpp"
+
+// Command identifiers: the low five bits of every ODrive arbitration id.
+enum ODriveCanID : uint8_t {
+    HEARTBEAT = 1,
+    GET_ENCODER_ESTIMATES = 9,
+    GET_IQ = 20,
+    GET_TEMPERATURE = 21,
+    GET_BUS_VOLTAGE_CURRENT = 23,
+    GET_TORQUES = 28,
+    SET_AXIS_STATE = 7,
+    SET_CONTROL_MODE = 11,
+    SET_LIMITS = 15,
+    SET_POS_GAIN = 26,
+    SET_VEL_GAINS = 27,
+    SET_POSITION = 12,
+    SET_VELOCITY = 13,
+    SET_TORQUE = 14,
+    CLEAR_ERRORS = 24,
+};
+
+enum ODriveAxisState : uint8_t {
+    UNDEFINED = 0,
+    IDLE = 1,
+    CLOSED_LOOP_CONTROL = 8,
+};
+
+enum ODriveControlMode : uint32_t {
+    VOLTAGE = 0,
+    TORQUE = 1,
+    VELOCITY = 2,
+    POSITION = 3,
+};
+
+enum ODriveInputMode : uint32_t {
+    INACTIVE = 0,
+    PASSTHROUGH = 1,
+    VEL_RAMP = 2,
+    POS_FILTER = 3,
+    TRAP_TRAJ = 5,
+    TORQUE_RAMP = 6,
+};
+
+// Node ids are six bits wide: bits 5 to 10 of the 11-bit identifier.
+constexpr canid_t MAX_CANID = 63;
+
+// Last telemetry received from one node. Zero until its first message.
+struct ODriveTelemetry {
+    uint32_t axisError = 0;
+    uint8_t axisState = 0;
+    float positionEstimate = 0.0f;
+    float velocityEstimate = 0.0f;
+    float torqueEstimate = 0.0f;
+    float iqSetpoint = 0.0f;
+    float iqMeasured = 0.0f;
+    float fetTemperature = 0.0f;
+    float motorTemperature = 0.0f;
+    float busVoltage = 0.0f;
+    float busCurrent = 0.0f;
+};
+
+// One SocketCAN interface shared by everything that talks to the ODrives on it:
+// a receive thread keeps the per-node telemetry cache fresh, and one encoder per
+// ODrive command writes its frame directly on the calling thread.
+class ODriveSocket {
+public:
+    explicit ODriveSocket(const std::string& if_name) {
+        _open(if_name);
+        _wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!_wake.valid()) {
+            throw std::system_error(errno, std::generic_category(), "eventfd for the CAN receive thread");
+        }
+        _pollThread = startSignalBlockedThread([this] { _poll(); });
+    }
+
+    ~ODriveSocket() {
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _stop = true;
+        }
+        // The receive thread sleeps in poll() on the socket and on _wake; a CAN_RAW
+        // socket cannot be woken by shutdown(), so the eventfd is what ends the wait.
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(_wake.get(), &one, sizeof one);
+        (void)ignored;
+        if (_pollThread.joinable()) {
+            _pollThread.join();
+        }
+    }
+
+    ODriveSocket(const ODriveSocket&) = delete;
+    ODriveSocket& operator=(const ODriveSocket&) = delete;
+
+    // ---- telemetry getters ----
+
+    uint32_t getAxisError(canid_t id) { return _read(id, &ODriveTelemetry::axisError); }
+    uint8_t getAxisState(canid_t id) { return _read(id, &ODriveTelemetry::axisState); }
+    float getPositionEstimate(canid_t id) { return _read(id, &ODriveTelemetry::positionEstimate); }
+    float getVelocityEstimate(canid_t id) { return _read(id, &ODriveTelemetry::velocityEstimate); }
+    float getTorqueEstimate(canid_t id) { return _read(id, &ODriveTelemetry::torqueEstimate); }
+    float getIqSetpoint(canid_t id) { return _read(id, &ODriveTelemetry::iqSetpoint); }
+    float getIqMeasured(canid_t id) { return _read(id, &ODriveTelemetry::iqMeasured); }
+    float getFETTemperature(canid_t id) { return _read(id, &ODriveTelemetry::fetTemperature); }
+    float getMotorTemperature(canid_t id) { return _read(id, &ODriveTelemetry::motorTemperature); }
+    float getBusVoltage(canid_t id) { return _read(id, &ODriveTelemetry::busVoltage); }
+    float getBusCurrent(canid_t id) { return _read(id, &ODriveTelemetry::busCurrent); }
+
+    // ---- command encoders: one frame each, fire-and-forget ----
+
+    void setAxisState(canid_t id, uint8_t axis_state) {
+        _checkNodeId(id);
+        std::array<uint8_t, 4> payload{};
+        payload[0] = axis_state;
+        _sendPayload(id, SET_AXIS_STATE, payload);
+    }
+
+    void setControlMode(canid_t id, uint32_t control_mode, uint32_t input_mode) {
+        _checkNodeId(id);
+        std::array<uint8_t, 8> payload{};
+        _putU32(&payload[0], control_mode);
+        _putU32(&payload[4], input_mode);
+        _sendPayload(id, SET_CONTROL_MODE, payload);
+    }
+
+    // The feed-forwards travel as signed 16-bit counts of 0.001.
+    void position_command(canid_t id, float pos_setpoint, float vel_feedforward, float torq_feedforward) {
+        _checkNodeId(id);
+        std::array<uint8_t, 8> payload{};
+        _putF32(&payload[0], pos_setpoint);
+        _putI16(&payload[4], _toMilliUnits(vel_feedforward));
+        _putI16(&payload[6], _toMilliUnits(torq_feedforward));
+        _sendPayload(id, SET_POSITION, payload);
+    }
+
+    void velocity_command(canid_t id, float vel_setpoint, float torq_feedforward) {
+        _sendTwoFloats(id, SET_VELOCITY, vel_setpoint, torq_feedforward);
+    }
+
+    void torque_command(canid_t id, float torq_setpoint) { _sendOneFloat(id, SET_TORQUE, torq_setpoint); }
+
+    void setLimits(canid_t id, float vel_limit, float curr_limit) {
+        _sendTwoFloats(id, SET_LIMITS, vel_limit, curr_limit);
+    }
+
+    void set_stiffness(canid_t id, float pos_gain) { _sendOneFloat(id, SET_POS_GAIN, pos_gain); }
+
+    void set_damping(canid_t id, float vel_gain, float vel_integrator_gain) {
+        _sendTwoFloats(id, SET_VEL_GAINS, vel_gain, vel_integrator_gain);
+    }
+
+    void clearErrors(canid_t id) {
+        _checkNodeId(id);
+        const std::array<uint8_t, 4> payload{};
+        _sendPayload(id, CLEAR_ERRORS, payload);
+    }
+
+private:
+    // ---- socket ----
+
+    void _open(const std::string& if_name) {
+        UniqueFd sock(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+        if (!sock.valid()) {
+            throw std::runtime_error("Failed to create CAN socket on interface " + if_name);
+        }
+        const std::string bindFailure = "Failed to bind socket on interface " + if_name;
+        // The name must fit ifr_name with its terminator, and an embedded NUL would
+        // silently name another interface.
+        if (if_name.empty() || if_name.size() >= IFNAMSIZ || if_name.find('\0') != std::string::npos) {
+            throw std::runtime_error(bindFailure);
+        }
+        struct ifreq request {};
+        std::memcpy(request.ifr_name, if_name.data(), if_name.size());
+        // Index 0 would bind to every interface, after which every write fails.
+        if (::ioctl(sock.get(), SIOCGIFINDEX, &request) < 0 || request.ifr_ifindex <= 0) {
+            throw std::runtime_error(bindFailure);
+        }
+        struct sockaddr_can address {};
+        address.can_family = AF_CAN;
+        address.can_ifindex = request.ifr_ifindex;
+        if (::bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) < 0) {
+            throw std::runtime_error(bindFailure);
+        }
+        _socket = std::move(sock);
+    }
+
+    // Writes one classic frame; returns what write() returned. Unused payload,
+    // padding and reserved bytes go out as zero.
+    ssize_t _send(canid_t id, const uint8_t* data, uint8_t size) const {
+        if (size > CAN_MAX_DLC) {  // size <= CAN_MAX_DLC: every encoder sends 4 or 8 bytes
+            errno = EMSGSIZE;
+            return -1;
+        }
+        struct can_frame frame {};
+        frame.can_id = id;
+        frame.len = size;
+        std::memcpy(frame.data, data, size);
+        return ::write(_socket.get(), &frame, sizeof frame);
+    }
+
+    canid_t _getArbID(canid_t node_id, uint8_t cmd_id) const { return (node_id << 5) | cmd_id; }
+    canid_t _getCanID(canid_t id) const { return (id >> 5) & 0x3F; }
+    uint8_t _getCmdID(canid_t id) const { return static_cast<uint8_t>(id & 0x1F); }
+
+    // ---- receive thread ----
+
+    void _poll() {
+        struct can_frame frame {};
+        int backoffMs = 0;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(_mutex);
+                if (_stop) {
+                    return;
+                }
+            }
+            if (backoffMs > 0) {
+                // A read error that persists would otherwise spin a core; waiting on
+                // the wake-up descriptor keeps a stop immediate.
+                struct pollfd wake = {_wake.get(), POLLIN, 0};
+                ::poll(&wake, 1, backoffMs);
+            }
+            struct pollfd fds[2] = {{_socket.get(), POLLIN, 0}, {_wake.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                backoffMs = errno == EINTR ? 0 : _nextBackoff(backoffMs);
+                continue;
+            }
+            if (fds[1].revents != 0) {
+                continue;  // woken for a stop; the flag is read at the top
+            }
+            const ssize_t received = ::recv(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT);
+            if (received == static_cast<ssize_t>(sizeof frame)) {
+                backoffMs = 0;
+                _store(frame);
+            } else if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                continue;
+            } else {
+                backoffMs = _nextBackoff(backoffMs);
+            }
+        }
+    }
+
+    static int _nextBackoff(int previousMs) { return std::min(previousMs == 0 ? 1 : previousMs * 2, 64); }
+
+    // Decodes one received frame into the cache. Remote requests and error frames
+    // carry no telemetry, and a frame shorter than its message holds bytes nobody
+    // sent: neither may overwrite cached values.
+    void _store(const struct can_frame& frame) {
+        if ((frame.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) != 0) {
+            return;
+        }
+        const canid_t node = _getCanID(frame.can_id);
+        const uint8_t command = _getCmdID(frame.can_id);
+        const uint8_t length = frame.len;
+        switch (command) {
+            case HEARTBEAT: {
+                if (length < 5) return;
+                const uint32_t error = _getU32(&frame.data[0]);
+                const uint8_t state = frame.data[4];
+                std::lock_guard<std::mutex> lock(_mutex);
+                _telemetry[node].axisError = error;
+                _telemetry[node].axisState = state;
+                return;
+            }
+            case GET_ENCODER_ESTIMATES:
+                _storePair(frame, &ODriveTelemetry::positionEstimate, &ODriveTelemetry::velocityEstimate);
+                return;
+            case GET_IQ:
+                _storePair(frame, &ODriveTelemetry::iqSetpoint, &ODriveTelemetry::iqMeasured);
+                return;
+            case GET_TEMPERATURE:
+                _storePair(frame, &ODriveTelemetry::fetTemperature, &ODriveTelemetry::motorTemperature);
+                return;
+            case GET_BUS_VOLTAGE_CURRENT:
+                _storePair(frame, &ODriveTelemetry::busVoltage, &ODriveTelemetry::busCurrent);
+                return;
+            case GET_TORQUES: {
+                if (length < 4) return;
+                const float torque = _getF32(&frame.data[0]);
+                std::lock_guard<std::mutex> lock(_mutex);
+                _telemetry[node].torqueEstimate = torque;
+                return;
+            }
+            default:
+                return;
+        }
+    }
+
+    // Both floats of a message are replaced together, under one lock.
+    void _storePair(const struct can_frame& frame, float ODriveTelemetry::*first, float ODriveTelemetry::*second) {
+        if (frame.len < 8) return;
+        const float a = _getF32(&frame.data[0]);
+        const float b = _getF32(&frame.data[4]);
+        std::lock_guard<std::mutex> lock(_mutex);
+        ODriveTelemetry& record = _telemetry[_getCanID(frame.can_id)];
+        record.*first = a;
+        record.*second = b;
+    }
+
+    template <typename T>
+    T _read(canid_t id, T ODriveTelemetry::*field) {
+        _checkNodeId(id);
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _telemetry[id].*field;
+    }
+
+    // A node id above 63 would spill into bit 11 of the identifier, which a
+    // controller drops: the frame would reach another node.
+    static void _checkNodeId(canid_t id) {
+        if (id > MAX_CANID) {
+            throw std::invalid_argument("node id " + std::to_string(id) +
+                                        " is out of range: id <= MAX_CANID (63) does not hold");
+        }
+    }
+
+    // ---- payload encoding (little-endian, whatever the host) ----
+
+    template <std::size_t N>
+    void _sendPayload(canid_t id, ODriveCanID command, const std::array<uint8_t, N>& payload) const {
+        static_assert(N <= CAN_MAX_DLC, "size <= CAN_MAX_DLC");
+        _send(_getArbID(id, command), payload.data(), static_cast<uint8_t>(N));
+    }
+
+    void _sendOneFloat(canid_t id, ODriveCanID command, float value) {
+        _checkNodeId(id);
+        std::array<uint8_t, 4> payload{};
+        _putF32(&payload[0], value);
+        _sendPayload(id, command, payload);
+    }
+
+    void _sendTwoFloats(canid_t id, ODriveCanID command, float first, float second) {
+        _checkNodeId(id);
+        std::array<uint8_t, 8> payload{};
+        _putF32(&payload[0], first);
+        _putF32(&payload[4], second);
+        _sendPayload(id, command, payload);
+    }
+
+    // Scales to 0.001 steps, truncating toward zero. Out-of-range values saturate
+    // rather than wrap (wrapping would turn a large positive torque negative), and
+    // NaN goes out as 0.
+    static int16_t _toMilliUnits(float value) {
+        const float scaled = value * 1000.0f;
+        if (std::isnan(scaled)) return 0;
+        if (scaled >= 32767.0f) return INT16_MAX;
+        if (scaled <= -32768.0f) return INT16_MIN;
+        return static_cast<int16_t>(static_cast<int32_t>(scaled));
+    }
+
+    static void _putU32(uint8_t* out, uint32_t value) {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    static void _putI16(uint8_t* out, int16_t value) {
+        const uint16_t bits = static_cast<uint16_t>(value);
+        out[0] = static_cast<uint8_t>(bits);
+        out[1] = static_cast<uint8_t>(bits >> 8);
+    }
+    static void _putF32(uint8_t* out, float value) {
+        uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        _putU32(out, bits);
+    }
+    static uint32_t _getU32(const uint8_t* in) {
+        return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+               static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+    }
+    static float _getF32(const uint8_t* in) {
+        const uint32_t bits = _getU32(in);
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+
+    UniqueFd _socket;
+    UniqueFd _wake;  // eventfd that ends the receive thread's wait
+    std::array<ODriveTelemetry, MAX_CANID + 1> _telemetry{};
+    bool _stop = false;
+    std::thread _pollThread;
+    std::mutex _mutex;
+};

@@ -1,0 +1,168 @@
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "../communication/signal_blocked_thread.hpp"
+#include "../communication/unique_fd.hpp"
+
+// Process-wide emergency stop. Objects of derived classes register themselves
+// once complete; the first registration installs a handler for SIGINT and
+// SIGTERM. The handler only records the signal. A watcher thread then runs every
+// registered stop action in registration order, flushes standard output and ends
+// the process with the signal number as its exit status.
+class Estop {
+public:
+    virtual void estop(int signum) = 0;
+
+    // Starts the watcher and installs the handler; a no-op once done.
+    static void initialize_estop_handler() {
+        Registry& registry = _registry();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        _installLocked(registry);
+    }
+
+protected:
+    Estop() = default;
+    // Non-virtual: derived objects are never destroyed through an Estop pointer.
+    // A derived class unregisters in its own destructor; this is a safety net.
+    ~Estop() { unregister_estop(); }
+
+    Estop(const Estop&) = delete;
+    Estop& operator=(const Estop&) = delete;
+
+    // Called by the most-derived constructor as its last step, so a stop never
+    // reaches an object that is not yet complete.
+    void register_estop() {
+        Registry& registry = _registry();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        _installLocked(registry);
+        registry.estop_functions.push_back(this);
+    }
+
+    // After this returns, this object's stop action is neither running nor will it
+    // run: a stop in progress holds the lock until the process ends.
+    void unregister_estop() noexcept {
+        Registry& registry = _registry();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        auto& entries = registry.estop_functions;
+        entries.erase(std::remove(entries.begin(), entries.end(), this), entries.end());
+    }
+
+private:
+    struct Registry {
+        std::mutex mutex;
+        std::vector<Estop*> estop_functions;  // registration order
+        bool is_initialized = false;
+        UniqueFd signalRead;
+        UniqueFd signalWrite;
+        std::thread watcher;
+
+        ~Registry() {
+            // Normal interpreter exit: the handler stops using the pipe, and a zero
+            // byte ends the watcher.
+            _signalFd.store(-1);
+            if (watcher.joinable()) {
+                const unsigned char quit = 0;
+                while (::write(signalWrite.get(), &quit, 1) < 0 && errno == EINTR) {
+                }
+                watcher.join();
+            }
+        }
+    };
+
+    static Registry& _registry() {
+        static Registry registry;
+        return registry;
+    }
+
+    // What the signal handler reads: constant-initialised lock-free atomics, so the
+    // handler never touches the registry or its lock, before or after its lifetime.
+    static inline std::atomic<int> _signalFd{-1};  // write end of the watcher's pipe
+    static inline std::atomic<pid_t> _signalPid{0};  // the process that owns the watcher
+
+    static void _installLocked(Registry& registry) {
+        if (registry.is_initialized) {
+            return;
+        }
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) < 0) {
+            throw std::system_error(errno, std::generic_category(), "emergency-stop pipe");
+        }
+        registry.signalRead = UniqueFd(fds[0]);
+        registry.signalWrite = UniqueFd(fds[1]);
+        // A full pipe must never block the handler; one pending byte is enough.
+        ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        registry.watcher = startSignalBlockedThread([&registry] { _watch(registry); });
+        _signalPid.store(::getpid());
+        _signalFd.store(fds[1]);
+
+        struct sigaction action {};
+        action.sa_handler = &Estop::estop_handler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+        registry.is_initialized = true;
+    }
+
+    // Runs in signal context: async-signal-safe calls only.
+    static void estop_handler(int signum) {
+        const int savedErrno = errno;
+        const int fd = _signalFd.load();
+        if (fd < 0 || ::getpid() != _signalPid.load()) {
+            // No watcher here: a forked child (whose write would stop the parent), or
+            // a process already past its static destructors. The signal's default
+            // action ends it.
+            ::signal(signum, SIG_DFL);
+            ::raise(signum);
+        } else {
+            const unsigned char byte = static_cast<unsigned char>(signum);
+            ssize_t ignored = ::write(fd, &byte, 1);
+            (void)ignored;
+        }
+        errno = savedErrno;
+    }
+
+    static void _watch(Registry& registry) {
+        for (;;) {
+            unsigned char signum = 0;
+            const ssize_t got = ::read(registry.signalRead.get(), &signum, 1);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got != 1 || signum == 0) {
+                return;
+            }
+            _runStop(registry, signum);
+        }
+    }
+
+    [[noreturn]] static void _runStop(Registry& registry, int signum) {
+        // The lock is never released: the process ends while holding it, so no
+        // object can leave the registry half-stopped and a second signal finds
+        // nothing more to do.
+        registry.mutex.lock();
+        for (Estop* entry : registry.estop_functions) {
+            try {
+                entry->estop(signum);
+            } catch (...) {
+                // One failing stop action must not keep the others from running.
+            }
+        }
+        std::fflush(nullptr);
+        // _exit rather than exit: the interpreter and our own threads are still
+        // running, and static destructors must not run underneath them.
+        ::_exit(signum);
+    }
+};
