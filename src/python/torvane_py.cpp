@@ -11,6 +11,30 @@
 namespace py = pybind11;
 using namespace pybind11::literals;
 
+namespace {
+
+// pybind11's common base type throws a C++ exception out of its tp_new when it is
+// instantiated directly, which ends the process. Pickling with protocol 0 or 1
+// does exactly that (copyreg calls the base type on the object). Turn it into a
+// Python TypeError instead.
+extern "C" PyObject* guardedBaseNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return py::detail::pybind11_object_new(type, args, kwargs);
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_TypeError, error.what());
+        return nullptr;
+    }
+}
+
+void guardBaseTypeConstruction() {
+    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    if (base->tp_new == &py::detail::pybind11_object_new) {
+        base->tp_new = &guardedBaseNew;
+    }
+}
+
+}  // namespace
+
 PYBIND11_MODULE(torvane, m) {
     m.doc() = "Low-level Control API bindings for the ODrive motor controllers";
 
@@ -128,4 +152,6 @@ PYBIND11_MODULE(torvane, m) {
         .def("update_command", &MotorController::update_command, "command"_a)
         .def("get_motor_states", &MotorController::get_motor_states)
         .def("get_axis_state", &MotorController::get_axis_state);
+
+    guardBaseTypeConstruction();
 }

@@ -1,0 +1,114 @@
+"""A raw SocketCAN endpoint that plays the ODrive side of the bus in tests."""
+
+import select
+import socket
+import struct
+import time
+from typing import NamedTuple
+
+CAN_FRAME = struct.Struct("=IB3x8s")
+CAN_EFF_FLAG = 0x80000000
+CAN_RTR_FLAG = 0x40000000
+CAN_ERR_FLAG = 0x20000000
+
+# ODrive command ids
+HEARTBEAT = 1
+SET_AXIS_STATE = 7
+GET_ENCODER_ESTIMATES = 9
+SET_CONTROL_MODE = 11
+SET_POSITION = 12
+SET_VELOCITY = 13
+SET_TORQUE = 14
+SET_LIMITS = 15
+GET_IQ = 20
+GET_TEMPERATURE = 21
+GET_BUS_VOLTAGE_CURRENT = 23
+CLEAR_ERRORS = 24
+SET_POS_GAIN = 26
+SET_VEL_GAINS = 27
+GET_TORQUES = 28
+
+
+def arb_id(node: int, command: int) -> int:
+    return (node << 5) | command
+
+
+def f32(*values: float) -> bytes:
+    return struct.pack("<" + "f" * len(values), *values)
+
+
+def as_f32(value: float) -> float:
+    """The value rounded to single precision, as the native side sees it."""
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+class Frame(NamedTuple):
+    can_id: int
+    dlc: int
+    data: bytes  # all eight data bytes as delivered
+
+    @property
+    def payload(self) -> bytes:
+        return self.data[: self.dlc]
+
+    @property
+    def node(self) -> int:
+        return (self.can_id >> 5) & 0x3F
+
+    @property
+    def command(self) -> int:
+        return self.can_id & 0x1F
+
+    def floats(self) -> tuple:
+        return struct.unpack("<" + "f" * (self.dlc // 4), self.payload)
+
+
+class CanPeer:
+    def __init__(self, interface: str, only_command: int | None = None):
+        self.interface = interface
+        self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        if only_command is not None:
+            # receive standard data frames of one command id only, from any node
+            mask = 0x1F | CAN_EFF_FLAG | CAN_RTR_FLAG
+            self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", only_command, mask))
+        self.sock.bind((interface,))
+
+    def close(self) -> None:
+        self.sock.close()
+
+    def send(self, can_id: int, data: bytes = b"", dlc: int | None = None) -> None:
+        """Sends a classic frame; `dlc` may differ from len(data) to forge short frames."""
+        length = len(data) if dlc is None else dlc
+        self.sock.send(CAN_FRAME.pack(can_id, length, data.ljust(8, b"\0")))
+
+    def recv(self, timeout: float = 10.0) -> Frame:
+        ready, _, _ = select.select([self.sock], [], [], timeout)
+        if not ready:
+            raise TimeoutError(f"no frame on {self.interface} within {timeout} s")
+        can_id, dlc, data = CAN_FRAME.unpack(self.sock.recv(CAN_FRAME.size))
+        return Frame(can_id, dlc, data)
+
+    def recv_n(self, count: int, timeout: float = 10.0) -> list[Frame]:
+        return [self.recv(timeout) for _ in range(count)]
+
+    def drain(self) -> None:
+        while select.select([self.sock], [], [], 0)[0]:
+            self.sock.recv(CAN_FRAME.size)
+
+    def assert_silent(self, seconds: float = 0.2) -> None:
+        ready, _, _ = select.select([self.sock], [], [], seconds)
+        if ready:
+            frame = CAN_FRAME.unpack(self.sock.recv(CAN_FRAME.size))
+            raise AssertionError(f"unexpected frame on the bus: {frame}")
+
+
+def wait_until(predicate, timeout: float = 10.0, interval: float = 0.001):
+    """Polls `predicate` until it returns a true value; fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"condition not met within {timeout} s")
+        time.sleep(interval)

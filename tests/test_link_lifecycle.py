@@ -1,0 +1,188 @@
+"""Opening, sharing and closing ODriveSocket links on the bus."""
+
+import os
+import shutil
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+
+import torvane
+from canpeer import CanPeer, arb_id, f32, wait_until
+from conftest import SECOND_INTERFACE
+
+HANG_GUARD = 60.0  # seconds; only catches a hang, never measures speed
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def run_guarded(action):
+    """Runs `action` on a helper thread and fails if it does not return in time."""
+    error = []
+
+    def body():
+        try:
+            action()
+        except BaseException as exc:  # surfaced below
+            error.append(exc)
+
+    worker = threading.Thread(target=body, daemon=True)
+    worker.start()
+    worker.join(HANG_GUARD)
+    assert not worker.is_alive(), "hung"
+    if error:
+        raise error[0]
+
+
+def test_open_by_position_keyword_or_bytes(bus, peer):
+    for link in (torvane.ODriveSocket(bus), torvane.ODriveSocket(if_name=bus), torvane.ODriveSocket(bus.encode())):
+        link.clearErrors(1)
+        assert peer.recv().can_id == 0x38
+    with pytest.raises(TypeError):
+        torvane.ODriveSocket()
+    with pytest.raises(TypeError):
+        torvane.ODriveSocket(None)
+
+
+@pytest.mark.parametrize("name", [
+    "", "nosuchcan0", "x" * 15, "x" * 16, "vcan0" + "x" * 40, "vcan0\0junk", "lo",
+], ids=["empty", "unknown", "15-unknown", "16-bytes", "long", "embedded-nul", "not-can"])
+def test_failed_open_names_the_interface_and_leaks_nothing(bus, name):
+    fds, tasks = open_fds(), threads()
+    for _ in range(20):
+        with pytest.raises(RuntimeError) as caught:
+            torvane.ODriveSocket(name)
+        assert str(caught.value) == "Failed to bind socket on interface " + name
+    assert open_fds() == fds and threads() == tasks
+
+
+def test_each_link_starts_one_thread_and_gives_back_thread_and_descriptors(bus):
+    fds, tasks = open_fds(), threads()
+    links = [torvane.ODriveSocket(bus) for _ in range(5)]
+    assert threads() == tasks + 5
+    assert open_fds() == fds + 10  # the socket and its wake-up descriptor
+    del links
+    assert open_fds() == fds and threads() == tasks
+
+
+def test_destroying_a_link_on_a_silent_bus_returns(bus):
+    def cycle():
+        for _ in range(20):
+            link = torvane.ODriveSocket(bus)
+            del link
+
+    run_guarded(cycle)
+
+
+def test_destroying_a_link_while_frames_pour_in(bus):
+    stop = threading.Event()
+    sent = [0]
+
+    def flood():
+        p = CanPeer(bus)
+        while not stop.is_set():
+            p.send(arb_id(sent[0] % 64, 9), f32(1.0, 2.0))
+            sent[0] += 1
+        p.close()
+
+    flooder = threading.Thread(target=flood, daemon=True)
+    flooder.start()
+    try:
+        def cycle():
+            for _ in range(20):
+                link = torvane.ODriveSocket(bus)
+                wait_until(lambda: link.getPositionEstimate(0) == 1.0 or sent[0] > 5000)
+                del link
+
+        run_guarded(cycle)
+    finally:
+        stop.set()
+        flooder.join(HANG_GUARD)
+
+
+def test_two_links_on_one_interface_both_receive(bus, peer):
+    a, b = torvane.ODriveSocket(bus), torvane.ODriveSocket(bus)
+    peer.send(arb_id(4, 23), f32(48.0, 2.0))
+    wait_until(lambda: a.getBusVoltage(4) == 48.0 and b.getBusVoltage(4) == 48.0)
+    # each link also sees what the other sends, as an ODrive would
+    a.clearErrors(5)
+    b.setAxisState(6, 8)
+    assert [f.can_id for f in peer.recv_n(2)] == [0xB8, 0xC7]
+
+
+@pytest.fixture
+def second_bus():
+    try:
+        p = CanPeer(SECOND_INTERFACE)
+    except OSError:
+        pytest.skip(f"no second interface {SECOND_INTERFACE}")
+    yield SECOND_INTERFACE, p
+    p.close()
+
+
+def test_link_is_bound_to_its_own_interface_only(bus, peer, second_bus):
+    name, other = second_bus
+    link = torvane.ODriveSocket(name)
+    peer.send(arb_id(8, 9), f32(5.0, 5.0))    # on the first bus: not for this link
+    other.send(arb_id(8, 28), f32(6.0, 0.0))  # on its own bus
+    wait_until(lambda: link.getTorqueEstimate(8) == 6.0)
+    assert link.getPositionEstimate(8) == 0.0
+    link.setAxisState(8, 1)
+    assert other.recv().can_id == arb_id(8, 7)
+    peer.assert_silent()
+
+
+def ip(*args):
+    subprocess.run(["ip", "link", *args], check=True, capture_output=True, timeout=60)
+
+
+needs_ip = pytest.mark.skipif(shutil.which("ip") is None or os.geteuid() != 0,
+                              reason="needs root and iproute2 to change interfaces")
+
+
+def cpu_share_while_idle(seconds=0.5):
+    start_cpu, start = time.process_time(), time.monotonic()
+    time.sleep(seconds)
+    return (time.process_time() - start_cpu) / (time.monotonic() - start)
+
+
+@needs_ip
+def test_interface_down_and_up_under_an_open_link(second_bus):
+    name, other = second_bus
+    link = torvane.ODriveSocket(name)
+    try:
+        ip("set", name, "down")
+        assert cpu_share_while_idle() < 0.5  # the receive thread does not spin on the error
+        link.clearErrors(0)  # the write fails; the call still returns quietly
+    finally:
+        ip("set", name, "up")
+    other.send(arb_id(2, 9), f32(3.0, 4.0))
+    wait_until(lambda: link.getPositionEstimate(2) == 3.0)
+    holder = [link]
+    del link
+    run_guarded(holder.clear)
+
+
+@needs_ip
+def test_interface_removed_under_an_open_link(second_bus):
+    name, other = second_bus
+    link = torvane.ODriveSocket(name)
+    try:
+        ip("delete", name)
+        assert cpu_share_while_idle() < 0.5
+        link.setAxisState(0, 1)  # lost, without an exception
+        assert link.getAxisState(0) == 0
+    finally:
+        ip("add", "dev", name, "type", "vcan")
+        ip("set", name, "up")
+    holder = [link]
+    del link
+    run_guarded(holder.clear)  # destruction still returns with the interface gone and back
