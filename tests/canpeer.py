@@ -71,6 +71,11 @@ class CanPeer:
             # receive standard data frames of one command id only, from any node
             mask = 0x1F | CAN_EFF_FLAG | CAN_RTR_FLAG
             self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", only_command, mask))
+        # Room for a burst of control-loop frames while a slow test reads them.
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE, root only
+        except OSError:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
         self.sock.bind((interface,))
 
     def close(self) -> None:

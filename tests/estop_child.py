@@ -1,0 +1,36 @@
+"""A robot program for the emergency-stop tests: builds controllers, then waits
+for a signal from the test. Usage: estop_child.py INTERFACE SCENARIO"""
+
+import sys
+import time
+
+import torvane
+
+interface, scenario = sys.argv[1], sys.argv[2]
+link = torvane.ODriveSocket(interface)
+keep = []
+
+if scenario == "two-running":
+    for ids in ([0, 1], [1]):
+        ctrl = torvane.MotorController(link, ids)
+        ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
+        ctrl.initialize_control_thread()
+        keep.append(ctrl)
+elif scenario == "one-dropped":
+    dropped = torvane.MotorController(link, [0])
+    keep.append(torvane.MotorController(link, [1]))
+    del dropped
+elif scenario == "all-dropped":
+    dropped = torvane.MotorController(link, [0])
+    del dropped
+elif scenario == "failed-construction":
+    try:
+        torvane.MotorController(link, [0, 5])
+    except ValueError:
+        pass
+elif scenario != "none":
+    raise SystemExit(f"unknown scenario {scenario}")
+
+print("ready", flush=True)
+while True:
+    time.sleep(0.05)

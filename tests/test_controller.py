@@ -1,0 +1,131 @@
+"""MotorController fan-outs, commands, states and destruction, observed on the bus."""
+
+import struct
+
+import pytest
+
+import torvane
+from canpeer import arb_id, f32, wait_until
+
+Axis = torvane.ODriveAxisState
+Mode = torvane.ODriveControlMode
+Input = torvane.ODriveInputMode
+MARKER = 0x7F8  # clearErrors(63): proves that nothing else was sent before it
+
+
+def send_marker(link, peer):
+    link.clearErrors(63)
+    assert peer.recv().can_id == MARKER
+
+
+@pytest.mark.parametrize("ids", [[0, 1], [1, 0], [1, 0, 1], [0], []])
+def test_fan_outs_visit_motors_in_list_order(link, peer, ids):
+    ctrl = torvane.MotorController(link, ids)
+    ctrl.set_axis_state(Axis.CLOSED_LOOP_CONTROL)
+    ctrl.set_control_mode(Mode.POSITION)
+    ctrl.set_control_mode(control_mode=Mode.TORQUE, input_mode=Input.TORQUE_RAMP)
+    link.clearErrors(63)
+    frames = []
+    while (frame := peer.recv()).can_id != MARKER:
+        frames.append(frame)
+    expected = (
+        [(arb_id(i, 7), bytes([8, 0, 0, 0])) for i in ids]
+        + [(arb_id(i, 11), struct.pack("<II", 3, 1)) for i in ids]
+        + [(arb_id(i, 11), struct.pack("<II", 1, 6)) for i in ids]
+    )
+    assert [(f.can_id, f.payload) for f in frames] == expected
+
+
+def test_enumeration_arguments_refuse_plain_integers(link, peer):
+    ctrl = torvane.MotorController(link, [0])
+    for call in (lambda: ctrl.set_axis_state(8), lambda: ctrl.set_control_mode(3),
+                 lambda: ctrl.set_control_mode(Mode.TORQUE, 1),
+                 lambda: ctrl.set_axis_state(Mode.TORQUE), lambda: ctrl.set_axis_state(None)):
+        with pytest.raises(TypeError):
+            call()
+    send_marker(link, peer)
+
+
+def heartbeat(peer, node, state):
+    peer.send(arb_id(node, 1), struct.pack("<IB", 0, state))
+
+
+def test_axis_state_names_in_list_order(link, peer):
+    ctrl = torvane.MotorController(link, [1, 0])
+    assert ctrl.get_axis_state() == ["UNDEFINED", "UNDEFINED"]
+    heartbeat(peer, 1, 8)
+    heartbeat(peer, 0, 3)
+    wait_until(lambda: ctrl.get_axis_state() == ["CLOSED_LOOP_CONTROL", "UNKNOWN"])
+    heartbeat(peer, 0, 1)
+    heartbeat(peer, 1, 255)
+    wait_until(lambda: ctrl.get_axis_state() == ["UNKNOWN", "IDLE"])
+    assert torvane.MotorController(link, []).get_axis_state() == []
+
+
+def inject_telemetry(peer, node, base):
+    peer.send(arb_id(node, 9), f32(base + 1, base + 2))
+    peer.send(arb_id(node, 28), f32(base + 3, 99.0))
+    peer.send(arb_id(node, 20), f32(base + 4, base + 5))
+
+
+@pytest.mark.parametrize("ids, filled", [([0, 1], {0, 1}), ([1], {1}), ([0], {0}), ([], set())])
+def test_motor_states_come_from_the_cache_for_its_motors_only(link, peer, ids, filled):
+    inject_telemetry(peer, 0, 10.0)
+    inject_telemetry(peer, 1, 20.0)
+    wait_until(lambda: link.getIqMeasured(0) == 15.0 and link.getIqMeasured(1) == 25.0)
+    ctrl = torvane.MotorController(link, ids)
+    state = ctrl.get_motor_states()
+    for i, base in ((0, 10.0), (1, 20.0)):
+        values = [state.position[i], state.velocity[i], state.torque_estimate[i],
+                  state.current_setpoint[i], state.current_measured[i]]
+        assert values == ([base + k for k in (1, 2, 3, 4, 5)] if i in filled else [0.0] * 5)
+    other = ctrl.get_motor_states()
+    other.position = [-1.0, -1.0]
+    assert state.position != other.position and ctrl.get_motor_states().position != other.position
+
+
+@pytest.mark.parametrize("ids", [[2], [0, 2], [1, 64], [2**32 - 1]])
+def test_motor_ids_beyond_the_records_are_refused(link, peer, ids):
+    with pytest.raises(ValueError, match=f"motor id {ids[-1]}"):
+        torvane.MotorController(link, ids)
+    send_marker(link, peer)  # nothing was sent, not even by a destructor
+
+
+@pytest.mark.parametrize("odrv, ids", [(None, [0]), ("vcan0", [0]), (None, None)])
+def test_a_controller_needs_a_link(odrv, ids):
+    with pytest.raises(TypeError):
+        torvane.MotorController(odrv, ids)
+
+
+@pytest.mark.parametrize("ids", ["01", b"\x00", [-1], [0.0], [None], 0, None])
+def test_motor_ids_must_be_a_sequence_of_unsigned_integers(link, ids):
+    with pytest.raises(TypeError):
+        torvane.MotorController(link, ids)
+
+
+def test_update_command_refuses_other_objects(link):
+    ctrl = torvane.MotorController(link, [0])
+    for bad in (None, torvane.MotorState(), {"kp": [1, 1]}):
+        with pytest.raises(TypeError):
+            ctrl.update_command(bad)
+
+
+@pytest.mark.parametrize("ids", [[0, 1], [1, 0], [1, 1], []])
+def test_destruction_idles_each_motor_in_list_order(link, peer, ids):
+    ctrl = torvane.MotorController(link, ids)
+    del ctrl
+    link.clearErrors(63)
+    frames = []
+    while (frame := peer.recv()).can_id != MARKER:
+        frames.append(frame)
+    assert [(f.can_id, f.payload) for f in frames] == [(arb_id(i, 7), bytes([1, 0, 0, 0])) for i in ids]
+
+
+def test_controller_keeps_its_link_alive(bus, peer):
+    link = torvane.ODriveSocket(bus)
+    ctrl = torvane.MotorController(link, [0])
+    del link
+    peer.send(arb_id(0, 9), f32(4.0, 5.0))
+    wait_until(lambda: ctrl.get_motor_states().position[0] == 4.0)
+    ctrl.set_axis_state(Axis.CLOSED_LOOP_CONTROL)
+    assert peer.recv().can_id == arb_id(0, 7)

@@ -1,0 +1,69 @@
+"""Emergency stop on SIGINT and SIGTERM, in child processes on the bus."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from canpeer import CanPeer, arb_id
+
+CHILD = os.path.join(os.path.dirname(__file__), "estop_child.py")
+IDLE = bytes([1, 0, 0, 0])
+
+
+def run_child(bus, scenario, signum):
+    """Starts the child, signals it once it is ready; returns (status, stdout, stderr, idle frames)."""
+    watcher = CanPeer(bus, only_command=7)
+    child = subprocess.Popen([sys.executable, CHILD, bus, scenario], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        child.send_signal(signum)
+        out, err = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    frames = []
+    while True:
+        try:
+            frames.append(watcher.recv(timeout=0.2))
+        except TimeoutError:
+            break
+    watcher.close()
+    return child.returncode, "ready\n" + out, err, [(f.can_id, f.payload) for f in frames]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_signal_stops_every_controller_and_exits_with_its_number(bus, signum):
+    status, out, err, frames = run_child(bus, "two-running", signum)
+    assert status == signum, err
+    assert out.count("Running ESTOP\n") == 2
+    assert "KeyboardInterrupt" not in err and "Traceback" not in err
+    # registration order: controller [0, 1] first, then controller [1]
+    assert frames == [(arb_id(0, 7), IDLE), (arb_id(1, 7), IDLE), (arb_id(1, 7), IDLE)]
+
+
+def test_a_dropped_controller_is_not_stopped(bus):
+    status, out, err, frames = run_child(bus, "one-dropped", signal.SIGTERM)
+    assert status == signal.SIGTERM, err
+    assert out.count("Running ESTOP") == 1
+    # the destructor idled motor 0 before the signal; the stop idles motor 1 only
+    assert frames == [(arb_id(0, 7), IDLE), (arb_id(1, 7), IDLE)]
+
+
+def test_once_installed_the_stop_stays_even_with_no_controller_left(bus):
+    status, out, err, frames = run_child(bus, "all-dropped", signal.SIGINT)
+    assert status == signal.SIGINT, err
+    assert "Running ESTOP" not in out and "KeyboardInterrupt" not in err
+    assert frames == [(arb_id(0, 7), IDLE)]
+
+
+@pytest.mark.parametrize("scenario", ["none", "failed-construction"])
+def test_without_a_controller_sigint_keeps_pythons_behaviour(bus, scenario):
+    status, out, err, frames = run_child(bus, scenario, signal.SIGINT)
+    assert "KeyboardInterrupt" in err
+    assert status == -signal.SIGINT  # Python re-raises an unhandled interrupt as the signal
+    assert "Running ESTOP" not in out and frames == []
