@@ -186,25 +186,38 @@ private:
         if (!sock.valid()) {
             throw std::runtime_error("Failed to create CAN socket on interface " + if_name);
         }
-        const std::string bindFailure = "Failed to bind socket on interface " + if_name;
         // The name must fit ifr_name with its terminator, and an embedded NUL would
         // silently name another interface.
-        if (if_name.empty() || if_name.size() >= IFNAMSIZ || if_name.find('\0') != std::string::npos) {
-            throw std::runtime_error(bindFailure);
+        const bool nameFits =
+            !if_name.empty() && if_name.size() < IFNAMSIZ && if_name.find('\0') == std::string::npos;
+        if (nameFits) {
+            std::memcpy(_ifName.data(), if_name.data(), if_name.size());
         }
+        if (!nameFits || !_bind(sock.get())) {
+            throw std::runtime_error("Failed to bind socket on interface " + if_name);
+        }
+        _socket = std::move(sock);
+    }
+
+    // Binds `fd` to the interface named in _ifName, receiving every frame. Also used
+    // to bind again after the interface was removed and has come back.
+    bool _bind(int fd) const {
         struct ifreq request {};
-        std::memcpy(request.ifr_name, if_name.data(), if_name.size());
+        std::memcpy(request.ifr_name, _ifName.data(), IFNAMSIZ);
         // Index 0 would bind to every interface, after which every write fails.
-        if (::ioctl(sock.get(), SIOCGIFINDEX, &request) < 0 || request.ifr_ifindex <= 0) {
-            throw std::runtime_error(bindFailure);
+        if (::ioctl(fd, SIOCGIFINDEX, &request) < 0 || request.ifr_ifindex <= 0) {
+            return false;
+        }
+        // The kernel drops a socket's filters when its interface goes away; restore
+        // the receive-everything filter before binding.
+        const struct can_filter everything = {0, 0};
+        if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &everything, sizeof everything) < 0) {
+            return false;
         }
         struct sockaddr_can address {};
         address.can_family = AF_CAN;
         address.can_ifindex = request.ifr_ifindex;
-        if (::bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) < 0) {
-            throw std::runtime_error(bindFailure);
-        }
-        _socket = std::move(sock);
+        return ::bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0;
     }
 
     // Writes one classic frame; returns what write() returned. Unused payload,
@@ -230,6 +243,7 @@ private:
     void _poll() {
         struct can_frame frame {};
         int backoffMs = 0;
+        bool interfaceGone = false;
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(_mutex);
@@ -242,6 +256,14 @@ private:
                 // the wake-up descriptor keeps a stop immediate.
                 struct pollfd wake = {_wake.get(), POLLIN, 0};
                 ::poll(&wake, 1, backoffMs);
+            }
+            if (interfaceGone) {
+                // The interface was removed (an unplugged USB adapter, say): look for
+                // it again until it returns, then bind the same socket to it, so
+                // writers keep their descriptor and nobody has to rebuild the link.
+                interfaceGone = !_bind(_socket.get());
+                backoffMs = interfaceGone ? _nextBackoff(backoffMs) : 0;
+                continue;
             }
             struct pollfd fds[2] = {{_socket.get(), POLLIN, 0}, {_wake.get(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
@@ -258,6 +280,7 @@ private:
             } else if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                 continue;
             } else {
+                interfaceGone = received < 0 && errno == ENODEV;
                 backoffMs = _nextBackoff(backoffMs);
             }
         }
@@ -394,6 +417,7 @@ private:
         return value;
     }
 
+    std::array<char, IFNAMSIZ> _ifName{};  // NUL-terminated: names are shorter than IFNAMSIZ
     UniqueFd _socket;
     UniqueFd _wake;  // eventfd that ends the receive thread's wait
     std::array<ODriveTelemetry, MAX_CANID + 1> _telemetry{};
