@@ -2,7 +2,6 @@
 
 import os
 import shutil
-import struct
 import subprocess
 import threading
 import time

@@ -8,7 +8,6 @@ import subprocess
 import can
 import pytest
 
-import torvane
 from canpeer import arb_id, as_f32, wait_until
 
 # (call, args, identifier, data): what an independent peer must receive, byte for byte
