@@ -1,0 +1,786 @@
+#!/usr/bin/env python3
+"""Simulated ODrive axes on a SocketCAN bus, for development and tests without hardware.
+
+Each node id is one axis: a rigid rotor driven by a current-controlled motor, with an
+ODrive-like control cascade, that takes the ODrive CAN commands and broadcasts its
+telemetry unasked, as a configured ODrive does. Standard library only.
+"""
+
+import argparse
+import math
+import os
+import select
+import signal
+import socket
+import struct
+import sys
+import time
+
+# ODrive command ids: the low five bits of the 11-bit identifier, above them the node id.
+HEARTBEAT = 1
+SET_AXIS_STATE = 7
+GET_ENCODER_ESTIMATES = 9
+SET_CONTROL_MODE = 11
+SET_POSITION = 12
+SET_VELOCITY = 13
+SET_TORQUE = 14
+SET_LIMITS = 15
+GET_IQ = 20
+GET_TEMPERATURE = 21
+GET_BUS_VOLTAGE_CURRENT = 23
+CLEAR_ERRORS = 24
+SET_POS_GAIN = 26
+SET_VEL_GAINS = 27
+GET_TORQUES = 28
+TELEMETRY_IDS = frozenset({HEARTBEAT, GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE,
+                           GET_BUS_VOLTAGE_CURRENT, GET_TORQUES})
+STATUS_MESSAGES = (HEARTBEAT, GET_IQ, GET_TEMPERATURE, GET_BUS_VOLTAGE_CURRENT, GET_TORQUES)
+
+UNDEFINED, IDLE, CLOSED_LOOP_CONTROL = 0, 1, 8
+STATE_NAMES = {UNDEFINED: "UNDEFINED", IDLE: "IDLE", CLOSED_LOOP_CONTROL: "CLOSED_LOOP_CONTROL"}
+VOLTAGE, TORQUE, VELOCITY, POSITION = 0, 1, 2, 3
+MODE_NAMES = {VOLTAGE: "VOLTAGE", TORQUE: "TORQUE", VELOCITY: "VELOCITY", POSITION: "POSITION"}
+WATCHDOG_ERROR = 0x800  # the axis error a device reports when its watchdog expired
+
+CAN_EFF_FLAG = 0x80000000
+CAN_RTR_FLAG = 0x40000000
+CAN_ERR_FLAG = 0x20000000
+
+# struct can_frame: identifier, length, 3 reserved bytes, 8 data bytes
+FRAME = struct.Struct("<IB3x8s")
+HEAD = struct.Struct("<IB")
+FRAME_FLOATS = struct.Struct("<IB3xff")
+FRAME_HEARTBEAT = struct.Struct("<IB3xIB3x")
+F32 = struct.Struct("<f")
+F32X2 = struct.Struct("<ff")
+U32X2 = struct.Struct("<II")
+POSITION_PAYLOAD = struct.Struct("<fhh")
+DATA = 8  # offset of the payload in a frame
+TWO_PI = 2.0 * math.pi
+
+AMBIENT_C = 25.0
+PHASE_RESISTANCE = 0.05   # ohm, for the copper losses in the bus current
+SUPPLY_RESISTANCE = 0.05  # ohm, the sag of the bus voltage under load
+QUIESCENT_A = 0.08        # bus current of a powered board that drives nothing
+FET_HEATING = 0.08        # settled FET rise in degrees per A^2 of Iq
+MOTOR_HEATING = 0.15      # settled winding rise in degrees per A^2 of Iq
+FET_TAU_S = 5.0
+MOTOR_TAU_S = 30.0
+
+
+class Axis:
+    """One ODrive axis: its state machine, control cascade and rotor."""
+
+    def __init__(self, node, opts, dt):
+        self.node = node
+        self.dt = dt
+        # Position is in turns, so the rotor's "mass" per turn is 2*pi*J: torque [Nm] = mass * turns/s^2.
+        self.mass = TWO_PI * opts.inertia
+        self.friction = opts.friction        # Nm per turn/s
+        self.kt = opts.torque_constant       # Nm/A
+        current_tau = opts.current_lag_ms / 1000.0
+        # Exact discretisation of the current lag, stable for any substep.
+        self.current_step = 1.0 - math.exp(-dt / current_tau) if current_tau > 0.0 else 1.0
+        self.state = IDLE
+        self.error = 0
+        self.control_mode = POSITION         # a fresh ODrive's defaults
+        self.input_mode = 1
+        self.input_position = 0.0
+        self.input_velocity = 0.0
+        self.input_torque = 0.0
+        self.pos_gain = opts.pos_gain
+        self.vel_gain = opts.vel_gain
+        self.vel_integrator_gain = opts.vel_integrator_gain
+        self.vel_limit = opts.vel_limit
+        self.current_limit = opts.current_limit
+        self.integrator = 0.0
+        self.position = 0.0
+        self.velocity = 0.0
+        self.iq_setpoint = 0.0
+        self.iq_measured = 0.0
+        self.fet_temperature = AMBIENT_C
+        self.motor_temperature = AMBIENT_C
+        self.heat_seconds = 0.0       # simulated time not yet folded into the temperatures
+        self.heat_iq_squared = 0.0    # integral of Iq^2 over that time
+        self.watchdog_s = opts.watchdog_ms / 1000.0
+        self.last_setpoint_time = 0.0
+        self.broadcasting = True
+        self.commands = 0     # frames addressed to this axis
+        self.ignored = 0      # of those, the ones it did not act on
+        self.sent = {}        # command id -> last frame broadcast, for the `telemetry` report
+
+    # ---- state machine ----
+
+    def request_state(self, requested, now):
+        if requested == IDLE:
+            self.go_idle()
+        elif requested == CLOSED_LOOP_CONTROL and self.error == 0:
+            if self.state != CLOSED_LOOP_CONTROL:
+                self._start_closed_loop(now)
+        else:
+            # Other states (calibration and the like) do not exist here, and an axis
+            # with an error refuses closed loop: either way it stays where it is.
+            self.ignored += 1
+
+    def _start_closed_loop(self, now):
+        # Hold where the rotor is rather than jump to an old setpoint.
+        self.input_position = self.position
+        self.input_velocity = 0.0
+        self.input_torque = 0.0
+        self.integrator = 0.0
+        self.last_setpoint_time = now
+        self.state = CLOSED_LOOP_CONTROL
+
+    def go_idle(self):
+        self.state = IDLE
+        self.integrator = 0.0
+        self.iq_setpoint = 0.0
+        self.iq_measured = 0.0  # the bridge is off: no current flows
+
+    def fault(self, code):
+        self.error = code
+        if code:
+            self.go_idle()
+
+    def check_watchdog(self, now):
+        if (self.watchdog_s > 0.0 and self.state == CLOSED_LOOP_CONTROL
+                and now - self.last_setpoint_time > self.watchdog_s):
+            self.fault(WATCHDOG_ERROR)
+
+    # ---- commands ----
+
+    def handle(self, command, length, buf, now):
+        """Applies one command frame; frames too short for their message or carrying
+        non-finite numbers are ignored, so a garbled frame cannot poison the model."""
+        self.commands += 1
+        isfinite = math.isfinite
+        if command == SET_AXIS_STATE and length >= 1:
+            self.request_state(buf[DATA], now)
+        elif length < 4:
+            self.ignored += 1
+        elif command == SET_TORQUE:
+            (torque,) = F32.unpack_from(buf, DATA)
+            if isfinite(torque):
+                self.input_torque = torque
+                self.last_setpoint_time = now
+            else:
+                self.ignored += 1
+        elif command == SET_POS_GAIN:
+            (gain,) = F32.unpack_from(buf, DATA)
+            if isfinite(gain):
+                self.pos_gain = gain
+            else:
+                self.ignored += 1
+        elif command == CLEAR_ERRORS:
+            self.error = 0
+        elif length < 8:
+            self.ignored += 1
+        elif command == SET_POSITION:
+            position, vel_ff, torque_ff = POSITION_PAYLOAD.unpack_from(buf, DATA)
+            if isfinite(position):
+                self.input_position = position
+                self.input_velocity = vel_ff * 0.001
+                self.input_torque = torque_ff * 0.001
+                self.last_setpoint_time = now
+            else:
+                self.ignored += 1
+        elif command == SET_VELOCITY:
+            velocity, torque_ff = F32X2.unpack_from(buf, DATA)
+            if isfinite(velocity) and isfinite(torque_ff):
+                self.input_velocity = velocity
+                self.input_torque = torque_ff
+                self.last_setpoint_time = now
+            else:
+                self.ignored += 1
+        elif command == SET_VEL_GAINS:
+            gain, integrator_gain = F32X2.unpack_from(buf, DATA)
+            if isfinite(gain) and isfinite(integrator_gain):
+                self.vel_gain = gain
+                self.vel_integrator_gain = integrator_gain
+            else:
+                self.ignored += 1
+        elif command == SET_LIMITS:
+            vel_limit, current_limit = F32X2.unpack_from(buf, DATA)
+            if isfinite(vel_limit) and isfinite(current_limit) and vel_limit >= 0.0 and current_limit >= 0.0:
+                self.vel_limit = vel_limit
+                self.current_limit = current_limit
+            else:
+                self.ignored += 1
+        elif command == SET_CONTROL_MODE:
+            mode, input_mode = U32X2.unpack_from(buf, DATA)
+            if mode in MODE_NAMES:
+                if mode == POSITION and self.control_mode != POSITION:
+                    self.input_position = self.position  # no jump to a stale setpoint
+                self.control_mode = mode
+                self.input_mode = input_mode  # recorded; every input mode acts as passthrough
+            else:
+                self.ignored += 1
+        else:
+            self.ignored += 1
+
+    # ---- physics ----
+
+    def advance(self, steps):
+        """Integrates `steps` fixed substeps."""
+        if steps <= 0:
+            return
+        dt = self.dt
+        if self.state != CLOSED_LOOP_CONTROL or self.control_mode == VOLTAGE:
+            if self.velocity != 0.0:
+                self._coast(steps * dt)
+            self._heat(steps * dt, 0.0)
+            return
+        pos = self.position
+        vel = self.velocity
+        iq = self.iq_measured
+        integ = self.integrator
+        mode = self.control_mode
+        kt = self.kt
+        friction = self.friction
+        torque_max = self.current_limit * kt
+        vel_limit = self.vel_limit
+        pos_gain = self.pos_gain
+        vel_gain = self.vel_gain
+        integ_step = self.vel_integrator_gain * dt
+        input_position = self.input_position
+        input_velocity = self.input_velocity
+        input_torque = self.input_torque
+        lag = self.current_step
+        accel_scale = dt / self.mass
+        heat = 0.0
+        torque = 0.0
+        for _ in range(steps):
+            if mode == TORQUE:
+                torque = input_torque
+            else:
+                if mode == POSITION:
+                    vel_cmd = pos_gain * (input_position - pos) + input_velocity
+                else:
+                    vel_cmd = input_velocity
+                if vel_cmd > vel_limit:
+                    vel_cmd = vel_limit
+                elif vel_cmd < -vel_limit:
+                    vel_cmd = -vel_limit
+                vel_err = vel_cmd - vel
+                torque = vel_gain * vel_err + integ + input_torque
+                if -torque_max <= torque <= torque_max:
+                    integ += integ_step * vel_err
+                else:
+                    integ *= 0.99  # bleed the integrator while saturated instead of winding it up
+            if torque > torque_max:
+                torque = torque_max
+            elif torque < -torque_max:
+                torque = -torque_max
+            iq += (torque / kt - iq) * lag
+            vel += (kt * iq - friction * vel) * accel_scale
+            pos += vel * dt
+            heat += iq * iq
+        self.position = pos
+        self.velocity = vel
+        self.iq_measured = iq
+        self.integrator = integ
+        self.iq_setpoint = torque / kt
+        self._heat(steps * dt, heat * dt)
+
+    def _coast(self, seconds):
+        # No torque: the exact solution of mass * dv/dt = -friction * v.
+        if self.friction > 0.0:
+            tau = self.mass / self.friction
+            decay = math.exp(-seconds / tau)
+            self.position += self.velocity * tau * (1.0 - decay)
+            self.velocity *= decay
+            if abs(self.velocity) < 1e-9:
+                self.velocity = 0.0  # at rest; also spares an idle axis the integration
+        else:
+            self.position += self.velocity * seconds
+        self.iq_setpoint = 0.0
+        self.iq_measured = 0.0
+
+    def _heat(self, seconds, iq_squared_seconds):
+        # First-order thermal lags driven by the mean of Iq^2; temperatures move
+        # slowly, so they are updated every few tens of milliseconds only.
+        self.heat_seconds += seconds
+        self.heat_iq_squared += iq_squared_seconds
+        if self.heat_seconds < 0.02:
+            return
+        seconds = self.heat_seconds
+        mean_square = self.heat_iq_squared / seconds
+        self.heat_seconds = self.heat_iq_squared = 0.0
+        self.fet_temperature += ((AMBIENT_C + FET_HEATING * mean_square - self.fet_temperature)
+                                 * (1.0 - math.exp(-seconds / FET_TAU_S)))
+        self.motor_temperature += ((AMBIENT_C + MOTOR_HEATING * mean_square - self.motor_temperature)
+                                   * (1.0 - math.exp(-seconds / MOTOR_TAU_S)))
+
+    # ---- telemetry ----
+
+    def torque_estimate(self):
+        return self.kt * self.iq_measured
+
+    def bus(self, nominal_voltage):
+        power = (1.5 * PHASE_RESISTANCE * self.iq_measured ** 2
+                 + self.torque_estimate() * self.velocity * TWO_PI)  # negative when braking
+        current = QUIESCENT_A + power / nominal_voltage
+        return nominal_voltage - SUPPLY_RESISTANCE * current, current
+
+    def encoder_frame(self):
+        frame = FRAME_FLOATS.pack((self.node << 5) | GET_ENCODER_ESTIMATES, 8, self.position, self.velocity)
+        self.sent[GET_ENCODER_ESTIMATES] = frame
+        return frame
+
+    def status_frames(self, nominal_voltage):
+        base = self.node << 5
+        voltage, current = self.bus(nominal_voltage)
+        frames = (
+            FRAME_HEARTBEAT.pack(base | HEARTBEAT, 8, self.error, self.state),
+            FRAME_FLOATS.pack(base | GET_IQ, 8, self.iq_setpoint, self.iq_measured),
+            FRAME_FLOATS.pack(base | GET_TEMPERATURE, 8, self.fet_temperature, self.motor_temperature),
+            FRAME_FLOATS.pack(base | GET_BUS_VOLTAGE_CURRENT, 8, voltage, current),
+            FRAME_FLOATS.pack(base | GET_TORQUES, 8, self.torque_estimate(), self.iq_setpoint * self.kt),
+        )
+        for command, frame in zip(STATUS_MESSAGES, frames):
+            self.sent[command] = frame
+        return frames
+
+    # ---- reports ----
+
+    def status_line(self):
+        fields = [
+            ("state", STATE_NAMES.get(self.state, str(self.state))),
+            ("error", f"0x{self.error:x}"),
+            ("control_mode", MODE_NAMES[self.control_mode]),
+            ("input_mode", self.input_mode),
+            ("position", repr(self.position)),
+            ("velocity", repr(self.velocity)),
+            ("torque", repr(self.torque_estimate())),
+            ("iq_setpoint", repr(self.iq_setpoint)),
+            ("iq_measured", repr(self.iq_measured)),
+            ("input_position", repr(self.input_position)),
+            ("input_velocity", repr(self.input_velocity)),
+            ("input_torque", repr(self.input_torque)),
+            ("pos_gain", repr(self.pos_gain)),
+            ("vel_gain", repr(self.vel_gain)),
+            ("vel_integrator_gain", repr(self.vel_integrator_gain)),
+            ("vel_limit", repr(self.vel_limit)),
+            ("current_limit", repr(self.current_limit)),
+            ("watchdog_ms", repr(self.watchdog_s * 1000.0)),
+            ("telemetry", "on" if self.broadcasting else "off"),
+            ("commands", self.commands),
+            ("ignored", self.ignored),
+        ]
+        return f"axis {self.node}: " + ", ".join(f"{k} {v}" for k, v in fields)
+
+    def telemetry_line(self):
+        """The values last broadcast, named like the link's getters; '-' for a message never sent."""
+        fields = []
+
+        def add(command, names, fmt):
+            frame = self.sent.get(command)
+            values = struct.unpack_from(fmt, frame, DATA) if frame else ("-",) * len(names)
+            fields.extend(zip(names, values))
+
+        add(HEARTBEAT, ("axis_error", "axis_state"), "<IB")
+        add(GET_ENCODER_ESTIMATES, ("position_estimate", "velocity_estimate"), "<ff")
+        add(GET_TORQUES, ("torque_estimate", "torque_target"), "<ff")
+        add(GET_IQ, ("iq_setpoint", "iq_measured"), "<ff")
+        add(GET_TEMPERATURE, ("fet_temperature", "motor_temperature"), "<ff")
+        add(GET_BUS_VOLTAGE_CURRENT, ("bus_voltage", "bus_current"), "<ff")
+        return f"axis {self.node}: " + ", ".join(f"{k} {v!r}" if k != "axis_error" else f"{k} {v}"
+                                                  for k, v in fields)
+
+    def summary_line(self):
+        return (f"axis {self.node}: state {STATE_NAMES.get(self.state, str(self.state))}, "
+                f"error 0x{self.error:x}, position {self.position:.4f}, commands {self.commands}")
+
+
+class Bus:
+    """A raw CAN socket on one interface: non-blocking reads in batches, one write per frame."""
+
+    def __init__(self, interface):
+        self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        # A large receive queue rides out the moments when a slow machine does not schedule us.
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)  # SO_RCVBUFFORCE, needs root
+        except OSError:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        self.sock.bind((interface,))
+        self.sock.setblocking(False)
+        self.buf = bytearray(FRAME.size)
+        self.send_failures = 0
+
+    def fileno(self):
+        return self.sock.fileno()
+
+    def send(self, frame):
+        try:
+            self.sock.send(frame)
+        except OSError:
+            # A full transmit queue loses the frame, as on a real bus under overload.
+            self.send_failures += 1
+
+    def close(self):
+        self.sock.close()
+
+
+class Simulator:
+    def __init__(self, opts, bus, out=sys.stdout):
+        self.opts = opts
+        self.bus = bus
+        self.out = out
+        self.axes = [Axis(node, opts, 1.0 / opts.physics_hz) for node in opts.nodes]
+        self.by_node = {axis.node: axis for axis in self.axes}
+        self.dt = 1.0 / opts.physics_hz
+        self.max_catch_up = opts.max_catch_up_ms / 1000.0
+        self.encoder_period = opts.encoder_period_ms / 1000.0
+        self.status_period = opts.status_period_ms / 1000.0
+        self.sim_time = 0.0
+        self.stalls = 0
+        self.stopping = False
+        self.stdin_buffer = b""
+        self.stdin_fd = None if opts.no_stdin else sys.stdin.fileno()
+
+    def emit(self, line):
+        try:
+            self.out.write(line + "\n")
+            self.out.flush()
+        except (BrokenPipeError, ValueError):
+            pass  # nobody listens any more; keep simulating
+
+    # ---- time ----
+
+    def step_to(self, wall):
+        elapsed = wall - self.last_wall
+        self.last_wall = wall
+        if elapsed > self.max_catch_up:
+            # After a stall, integrating the whole gap at once would replay it with
+            # commands nobody could correct; simulated time lags behind instead.
+            elapsed = self.max_catch_up
+            self.stalls += 1
+        self.pending += elapsed
+        steps = int(self.pending / self.dt)
+        if steps:
+            self.pending -= steps * self.dt
+            self.sim_time += steps * self.dt
+            for axis in self.axes:
+                axis.advance(steps)
+                axis.check_watchdog(self.sim_time)
+
+    # ---- input ----
+
+    def read_bus(self):
+        recv_into = self.bus.sock.recv_into
+        buf = self.bus.buf
+        by_node = self.by_node
+        now = self.sim_time
+        while True:
+            try:
+                if recv_into(buf) != 16:
+                    continue
+            except BlockingIOError:
+                return
+            except InterruptedError:
+                continue
+            can_id, length = HEAD.unpack_from(buf)
+            if can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG):
+                continue  # an ODrive listens to standard data frames only
+            command = can_id & 0x1F
+            axis = by_node.get((can_id >> 5) & 0x3F)
+            if axis is None or command in TELEMETRY_IDS:
+                continue  # another node's traffic, or another device's telemetry
+            axis.handle(command, length, buf, now)
+
+    def read_stdin(self):
+        try:
+            chunk = os.read(self.stdin_fd, 4096)
+        except BlockingIOError:
+            return
+        if not chunk:
+            self.stdin_fd = None  # end of input: go on without it
+            return
+        self.stdin_buffer += chunk
+        *lines, self.stdin_buffer = self.stdin_buffer.split(b"\n")
+        for line in lines:
+            self.run_command(line.decode(errors="replace").strip())
+
+    def targets(self, word):
+        if word == "all":
+            return self.axes
+        try:
+            return [self.by_node[int(word)]]
+        except (ValueError, KeyError):
+            raise ValueError(f"no axis {word!r} (nodes: {' '.join(str(a.node) for a in self.axes)}, or all)")
+
+    def run_command(self, line):
+        """One line of the run-time grammar (see --help)."""
+        words = line.split()
+        if not words:
+            return
+        name, args = words[0].lower(), words[1:]
+        try:
+            if name == "status" and not args:
+                for axis in self.axes:
+                    self.emit(axis.status_line())
+                return
+            if name == "telemetry" and not args:
+                for axis in self.axes:
+                    self.emit(axis.telemetry_line())
+                return
+            if name == "quit" and not args:
+                self.stopping = True  # the summary lines are the answer
+                return
+            if name == "error" and len(args) == 2:
+                code = int(args[1], 0)
+                if not 0 <= code <= 0xFFFFFFFF:
+                    raise ValueError("the error code must fit 32 bits")
+                for axis in self.targets(args[0]):
+                    axis.fault(code)
+            elif name in ("silence", "resume") and len(args) == 1:
+                for axis in self.targets(args[0]):
+                    axis.broadcasting = name == "resume"
+            elif name == "idle" and len(args) == 1:
+                for axis in self.targets(args[0]):
+                    axis.go_idle()
+            elif name == "watchdog" and len(args) == 2:
+                milliseconds = float(args[1])
+                if not milliseconds >= 0.0:
+                    raise ValueError("the watchdog time must be 0 (off) or positive")
+                for axis in self.targets(args[0]):
+                    axis.watchdog_s = milliseconds / 1000.0
+                    axis.last_setpoint_time = self.sim_time  # arming starts a fresh period
+            else:
+                raise ValueError(f"unknown command {line!r}; see --help")
+        except ValueError as exc:
+            self.emit(f"invalid: {exc}")
+            return
+        self.emit("ok")
+
+    # ---- output ----
+
+    def broadcast(self, wall):
+        send = self.bus.send
+        if wall >= self.next_encoder:
+            for axis in self.axes:
+                if axis.broadcasting:
+                    send(axis.encoder_frame())
+            self.next_encoder = self._next(self.next_encoder, self.encoder_period, wall)
+        if wall >= self.next_status:
+            for axis in self.axes:
+                if axis.broadcasting:
+                    for frame in axis.status_frames(self.opts.bus_voltage):
+                        send(frame)
+            self.next_status = self._next(self.next_status, self.status_period, wall)
+
+    @staticmethod
+    def _next(due, period, wall):
+        due += period
+        # Behind by more than a period (a stall): skip the missed slots instead of a burst.
+        return due if due > wall else wall + period
+
+    # ---- main loop ----
+
+    def run(self):
+        wall = time.monotonic()
+        self.last_wall = wall
+        self.pending = 0.0
+        self.next_encoder = wall
+        self.next_status = wall
+        self.broadcast(wall)
+        self.emit("ready")
+        bus_fd = self.bus.fileno()
+        monotonic = time.monotonic
+        poll = select.poll()
+        poll.register(bus_fd, select.POLLIN)
+        if self.stdin_fd is not None:
+            os.set_blocking(self.stdin_fd, False)
+            poll.register(self.stdin_fd, select.POLLIN)
+        while not self.stopping:
+            wait = min(self.next_encoder, self.next_status) - monotonic()
+            events = poll.poll(max(0.0, min(wait, 0.05)) * 1000.0)
+            wall = monotonic()
+            # Advance the rotors to now under the old commands, then apply the new ones.
+            self.step_to(wall)
+            for fd, _ in events:
+                if fd == bus_fd:
+                    self.read_bus()
+                elif fd == self.stdin_fd:
+                    self.read_stdin()
+                    if self.stdin_fd is None:
+                        poll.unregister(fd)
+            self.broadcast(wall)
+        for axis in self.axes:
+            self.emit(axis.summary_line())
+
+
+# ---- command line ----
+
+def node_id(text):
+    value = int(text, 0)
+    if not 0 <= value <= 63:
+        raise argparse.ArgumentTypeError(f"node id {value} is outside 0 to 63")
+    return value
+
+
+def node_error(text):
+    node, sep, code = text.partition("=")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"expected NODE=CODE, got {text!r}")
+    return node_id(node), int(code, 0)
+
+
+def positive(text):
+    value = float(text)
+    if not value > 0.0:
+        raise argparse.ArgumentTypeError(f"{text} is not positive")
+    return value
+
+
+def non_negative(text):
+    value = float(text)
+    if not value >= 0.0:
+        raise argparse.ArgumentTypeError(f"{text} is negative")
+    return value
+
+
+EPILOG = """\
+protocol:
+  Identifiers are (node << 5) | command, standard 11-bit data frames, fields little-endian,
+  floats IEEE single. Each axis takes SET_AXIS_STATE (7: IDLE=1 and CLOSED_LOOP_CONTROL=8;
+  any other state, or closed loop while the axis has an error, is refused and the axis stays
+  where it is), SET_CONTROL_MODE (11: 0 voltage, 1 torque, 2 velocity, 3 position; the input
+  mode is recorded, every input mode acts as passthrough), SET_POSITION (12), SET_VELOCITY (13),
+  SET_TORQUE (14), SET_LIMITS (15), CLEAR_ERRORS (24), SET_POS_GAIN (26), SET_VEL_GAINS (27).
+  Frames shorter than their message or carrying NaN or infinity are ignored. It broadcasts
+  GET_ENCODER_ESTIMATES (9) every encoder period and HEARTBEAT (1), GET_IQ (20),
+  GET_TEMPERATURE (21), GET_BUS_VOLTAGE_CURRENT (23) and GET_TORQUES (28: estimate, target)
+  every status period.
+
+model:
+  Position in turns, velocity in turns/s, torque in Nm. Closed loop runs the cascade
+  vel_cmd = pos_gain*(pos_sp - pos) + vel_ff (position mode) or vel_sp (velocity mode),
+  clamped to the velocity limit; torque = vel_gain*(vel_cmd - vel) + integrator + torque_ff;
+  in torque mode torque = torque_sp. The torque is clamped to current_limit * torque_constant,
+  Iq follows torque/torque_constant with a first-order lag and drives the rotor
+  (inertia, viscous friction). IDLE and voltage mode apply no torque: the rotor coasts.
+  Entering closed loop, or switching to position mode, holds the present position.
+  Simulated time follows the wall clock in fixed substeps; after a stall longer than
+  --max-catch-up-ms it falls behind rather than replay the gap.
+
+run-time commands (one per line on standard input):
+  status                one line per axis: state, error, modes, position, velocity, torque,
+                        Iq, setpoints, gains, limits, counters ("axis N: key value, ...")
+  telemetry             one line per axis: the values it last broadcast, named like the
+                        link's getters ("-" for a message not sent yet)
+  error NODE CODE       set the axis error (decimal or 0x...); non-zero drops the axis to
+                        IDLE, as a device does on a fault; 0 clears it
+  silence NODE          stop broadcasting (listeners keep stale values)
+  resume NODE           broadcast again
+  idle NODE             drop the axis to IDLE
+  watchdog NODE MS      arm the watchdog with MS milliseconds (0 disarms)
+  quit                  like SIGTERM
+  NODE is a node id or "all". status and telemetry answer as above, quit with the
+  summary; every other line gets one answer, "ok" or "invalid: REASON".
+
+watchdog:
+  An armed axis in closed loop that has received no setpoint (SET_POSITION, SET_VELOCITY,
+  SET_TORQUE) for the watchdog time, counted in simulated time, drops to IDLE with axis
+  error 0x800.
+
+output:
+  "ready" once the socket is bound and the first telemetry is out. On SIGINT, SIGTERM or
+  quit: one summary line per axis, "axis N: state NAME, error 0xE, position P, commands C",
+  where commands counts the frames addressed to the axis, then exit status 0.
+
+example:
+  python tools/odrive_sim.py -i vcan0 --nodes 0 1 --watchdog-ms 500 < /dev/null &
+"""
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="odrive_sim.py",
+        description="Simulated ODrive axes on a SocketCAN interface: each node id is an axis with "
+                    "a rotor and an ODrive-like control cascade that takes the ODrive CAN commands "
+                    "and broadcasts its telemetry, for development and tests without hardware.",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    bus = parser.add_argument_group("bus")
+    bus.add_argument("-i", "--interface", default="vcan0", help="SocketCAN interface (default: %(default)s)")
+    bus.add_argument("--nodes", type=node_id, nargs="+", default=[0, 1], metavar="NODE",
+                     help="node ids, one axis each (default: 0 1)")
+    bus.add_argument("--encoder-period-ms", type=positive, default=10.0, metavar="MS",
+                     help="period of the encoder estimates (default: %(default)s)")
+    bus.add_argument("--status-period-ms", type=positive, default=100.0, metavar="MS",
+                     help="period of heartbeat, Iq, temperatures, bus voltage/current and torques "
+                          "(default: %(default)s)")
+    model = parser.add_argument_group("rotor and motor")
+    model.add_argument("--inertia", type=positive, default=0.005, metavar="KG_M2",
+                       help="rotor inertia in kg m^2 (default: %(default)s)")
+    model.add_argument("--friction", type=non_negative, default=0.05, metavar="NM_PER_TURN_S",
+                       help="viscous friction in Nm per turn/s (default: %(default)s)")
+    model.add_argument("--torque-constant", type=positive, default=0.08, metavar="NM_PER_A",
+                       help="torque constant in Nm/A (default: %(default)s)")
+    model.add_argument("--current-lag-ms", type=non_negative, default=1.0, metavar="MS",
+                       help="time constant of Iq following its setpoint (default: %(default)s)")
+    model.add_argument("--bus-voltage", type=positive, default=24.0, metavar="V",
+                       help="supply voltage before sag (default: %(default)s)")
+    control = parser.add_argument_group("controller defaults (the bus commands change them)")
+    control.add_argument("--pos-gain", type=float, default=20.0, help="(turn/s)/turn (default: %(default)s)")
+    control.add_argument("--vel-gain", type=float, default=1.25, help="Nm/(turn/s) (default: %(default)s)")
+    control.add_argument("--vel-integrator-gain", type=float, default=2.5,
+                         help="Nm/turn (default: %(default)s)")
+    control.add_argument("--vel-limit", type=non_negative, default=10.0, help="turn/s (default: %(default)s)")
+    control.add_argument("--current-limit", type=non_negative, default=10.0, help="A (default: %(default)s)")
+    sim = parser.add_argument_group("simulation")
+    sim.add_argument("--physics-hz", type=positive, default=1000.0, metavar="HZ",
+                     help="integration rate, at least 1000 (default: %(default)s)")
+    sim.add_argument("--max-catch-up-ms", type=positive, default=50.0, metavar="MS",
+                     help="longest stall integrated in one go (default: %(default)s)")
+    faults = parser.add_argument_group("faults")
+    faults.add_argument("--watchdog-ms", type=non_negative, default=0.0, metavar="MS",
+                        help="arm every axis' watchdog, in simulated ms (default: 0, off)")
+    faults.add_argument("--error", type=node_error, action="append", default=[], metavar="NODE=CODE",
+                        help="start this axis with an error (repeatable)")
+    faults.add_argument("--silent", type=node_id, action="append", default=[], metavar="NODE",
+                        help="start this axis without broadcasting (repeatable)")
+    parser.add_argument("--no-stdin", action="store_true",
+                        help="do not read run-time commands (e.g. when started in the background of a shell)")
+    opts = parser.parse_args(argv)
+    if opts.physics_hz < 1000.0:
+        parser.error("--physics-hz must be at least 1000")
+    if len(set(opts.nodes)) != len(opts.nodes):
+        parser.error("--nodes has a node id twice")
+    for node in [n for n, _ in opts.error] + opts.silent:
+        if node not in opts.nodes:
+            parser.error(f"node {node} is not among --nodes")
+    return opts
+
+
+def main(argv=None):
+    opts = parse_args(argv)
+    sim = None
+
+    def stop(signum, frame):
+        if sim is None:
+            raise SystemExit(0)
+        sim.stopping = True
+
+    signal.signal(signal.SIGINT, stop)
+    signal.signal(signal.SIGTERM, stop)
+    try:
+        bus = Bus(opts.interface)
+    except OSError as exc:
+        print(f"odrive_sim: cannot open CAN interface {opts.interface}: {exc.strerror or exc}",
+              file=sys.stderr, flush=True)
+        return 1
+    sim = Simulator(opts, bus)
+    for node, code in opts.error:
+        sim.by_node[node].fault(code)
+    for node in opts.silent:
+        sim.by_node[node].broadcasting = False
+    try:
+        sim.run()
+    finally:
+        bus.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
