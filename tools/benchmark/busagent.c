@@ -1,0 +1,374 @@
+/*
+ * busagent: the native side of the benchmark's bus work, where a Python peer
+ * inside the emulated VM would be too slow or too imprecise.
+ *
+ *   busagent listen --iface IF [--id ID --mask MASK] [--stamps PATH]
+ *       Receives frames (those with can_id & MASK == ID & MASK when given) until
+ *       SIGTERM or SIGINT, with a 64 MiB receive buffer. With --stamps, writes
+ *       each frame's kernel receive time (SO_TIMESTAMPNS, int64 ns) to PATH.
+ *       Prints "ready" once bound, then a JSON summary when stopped:
+ *       {"frames": N, "overflows": DROPPED_BY_THE_KERNEL}.
+ *
+ *   busagent pulse --iface IF --nodes A[,B...] --count N --gap-us MIN:MAX
+ *                  [--times PATH] [--seed S]
+ *       Sends N rounds (0 = until SIGTERM) of encoder-estimate frames, one per
+ *       node per round, with position k+1 and velocity -(k+1) in round k, and a
+ *       random gap in [MIN, MAX] microseconds between rounds. With --times,
+ *       writes CLOCK_MONOTONIC (int64 ns) taken just before each round's first
+ *       write to PATH.
+ *
+ *   busagent flood --iface IF --node N --count K --link-fd FD [--mix]
+ *       Writes K telemetry frames as fast as the receiving link drains its
+ *       socket: a frame is written only while the link's receive queue (FD, a
+ *       duplicate of the link's own socket, read only with SO_MEMINFO) is below
+ *       half its limit, so the kernel has no reason to drop any. Frame k is an
+ *       encoder estimate of node N with position k+1 and velocity -(k+1); with
+ *       --mix the other telemetry messages (heartbeat, Iq, temperatures, bus
+ *       voltage and current, torques) are interleaved, and the last frame is
+ *       always an encoder estimate. Waits until the link's queue is empty, then
+ *       prints a JSON summary with the elapsed time from the first write to the
+ *       emptied queue, the time spent inside write() (the most this writer
+ *       alone could put on the bus), and the link's drop counter before and after.
+ *
+ * Build: gcc -O2 -Wall -Wextra -Werror -o busagent busagent.c
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <inttypes.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <linux/sock_diag.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef SO_MEMINFO
+#define SO_MEMINFO 55
+#endif
+#ifndef SO_RXQ_OVFL
+#define SO_RXQ_OVFL 40
+#endif
+#ifndef SO_RCVBUFFORCE
+#define SO_RCVBUFFORCE 33
+#endif
+#ifndef SO_TIMESTAMPNS
+#define SO_TIMESTAMPNS 35
+#endif
+
+static volatile sig_atomic_t stop_requested;
+static void on_stop(int signum) {
+    (void)signum;
+    stop_requested = 1;
+}
+
+static void die(const char *what) {
+    fprintf(stderr, "busagent: %s: %s\n", what, strerror(errno));
+    exit(2);
+}
+
+static int64_t mono_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static void sleep_until(int64_t deadline_ns) {
+    struct timespec ts = {(time_t)(deadline_ns / 1000000000), (long)(deadline_ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR && !stop_requested) {
+    }
+}
+
+static uint64_t rng_state = 1;
+static uint64_t next_random(void) { /* splitmix64 */
+    uint64_t z = (rng_state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+static int open_can(const char *iface) {
+    int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (s < 0) die("socket");
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    snprintf(ifr.ifr_name, IFNAMSIZ, "%s", iface);
+    if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) die("SIOCGIFINDEX");
+    struct sockaddr_can addr;
+    memset(&addr, 0, sizeof addr);
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = ifr.ifr_ifindex;
+    if (bind(s, (struct sockaddr *)&addr, sizeof addr) < 0) die("bind");
+    return s;
+}
+
+static void put_f32(uint8_t *out, float value) { memcpy(out, &value, 4); /* little-endian host */ }
+
+static void encoder_frame(struct can_frame *f, unsigned node, uint32_t k) {
+    memset(f, 0, sizeof *f);
+    f->can_id = (node << 5) | 9u;
+    f->len = 8;
+    put_f32(&f->data[0], (float)(k + 1));
+    put_f32(&f->data[4], -(float)(k + 1));
+}
+
+static void write_frame(int s, const struct can_frame *f) {
+    for (;;) {
+        ssize_t put = write(s, f, sizeof *f);
+        if (put == (ssize_t)sizeof *f) return;
+        if (put < 0 && (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
+            sched_yield();
+            continue;
+        }
+        die("write");
+    }
+}
+
+static void write_int64s(const char *path, const int64_t *values, size_t n) {
+    FILE *out = fopen(path, "wb");
+    if (!out) die(path);
+    if (fwrite(values, sizeof *values, n, out) != n || fclose(out) != 0) die(path);
+}
+
+/* ---- listen ---- */
+
+static int cmd_listen(const char *iface, int have_filter, canid_t id, canid_t mask, const char *stamps_path) {
+    int s = open_can(iface);
+    if (have_filter) {
+        struct can_filter filter = {id, mask};
+        if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter) < 0) die("CAN_RAW_FILTER");
+    }
+    int one = 1, big = 64 << 20;
+    if (setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) < 0) die("SO_RXQ_OVFL");
+    if (setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) < 0) die("SO_TIMESTAMPNS");
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) < 0 &&
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &big, sizeof big) < 0)
+        die("SO_RCVBUF");
+
+    size_t capacity = 1 << 16, n = 0;
+    int64_t *stamps = stamps_path ? malloc(capacity * sizeof *stamps) : NULL;
+    if (stamps_path && !stamps) die("malloc");
+    uint32_t overflows = 0;
+    printf("ready\n");
+    fflush(stdout);
+    while (!stop_requested) {
+        struct can_frame f;
+        char control[CMSG_SPACE(sizeof(struct timespec)) + CMSG_SPACE(sizeof(uint32_t))];
+        struct iovec iov = {&f, sizeof f};
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t got = recvmsg(s, &msg, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            die("recvmsg");
+        }
+        if (got != (ssize_t)sizeof f) continue;
+        int64_t stamp = 0;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET) continue;
+            if (c->cmsg_type == SO_RXQ_OVFL) {
+                memcpy(&overflows, CMSG_DATA(c), sizeof overflows);
+            } else if (c->cmsg_type == SO_TIMESTAMPNS) {
+                struct timespec ts;
+                memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                stamp = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+            }
+        }
+        if (stamps) {
+            if (n == capacity) {
+                capacity *= 2;
+                stamps = realloc(stamps, capacity * sizeof *stamps);
+                if (!stamps) die("realloc");
+            }
+            stamps[n] = stamp;
+        }
+        n++;
+    }
+    if (stamps_path) write_int64s(stamps_path, stamps, n);
+    printf("{\"frames\": %zu, \"overflows\": %u}\n", n, overflows);
+    return 0;
+}
+
+/* ---- pulse ---- */
+
+static int cmd_pulse(const char *iface, const unsigned *nodes, size_t node_count, uint64_t count, int64_t gap_min_us,
+                     int64_t gap_max_us, const char *times_path) {
+    int s = open_can(iface);
+    int64_t *times = NULL;
+    if (times_path) {
+        times = calloc(count ? count : 1, sizeof *times);
+        if (!times) die("calloc");
+    }
+    int64_t next = mono_ns();
+    uint64_t k = 0;
+    for (; (count == 0 || k < count) && !stop_requested; k++) {
+        int64_t span = gap_max_us - gap_min_us;
+        int64_t gap_us = gap_min_us + (span > 0 ? (int64_t)(next_random() % (uint64_t)(span + 1)) : 0);
+        next += gap_us * 1000;
+        sleep_until(next);
+        if (stop_requested) break;
+        struct can_frame frames[64];
+        for (size_t i = 0; i < node_count; i++) encoder_frame(&frames[i], nodes[i], (uint32_t)k);
+        const int64_t before_write = mono_ns();
+        for (size_t i = 0; i < node_count; i++) write_frame(s, &frames[i]);
+        if (times) times[k] = before_write;
+    }
+    if (times) write_int64s(times_path, times, k);
+    printf("{\"rounds\": %" PRIu64 "}\n", k);
+    return 0;
+}
+
+/* ---- flood ---- */
+
+static void meminfo(int fd, uint32_t out[SK_MEMINFO_VARS]) {
+    socklen_t len = sizeof(uint32_t) * SK_MEMINFO_VARS;
+    memset(out, 0, len);
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, out, &len) < 0) die("getsockopt(SO_MEMINFO) on the link's socket");
+}
+
+static void mixed_frame(struct can_frame *f, unsigned node, uint32_t k) {
+    /* heartbeat, encoder, Iq, temperature, bus voltage/current, torques */
+    static const uint8_t kinds[] = {1, 9, 20, 21, 23, 28};
+    const uint8_t kind = kinds[k % sizeof kinds];
+    if (kind == 9) {
+        encoder_frame(f, node, k);
+        return;
+    }
+    memset(f, 0, sizeof *f);
+    f->can_id = (node << 5) | kind;
+    f->len = 8;
+    if (kind == 1) {
+        const uint32_t error = k;
+        memcpy(&f->data[0], &error, 4);
+        f->data[4] = 8;  /* closed loop */
+    } else {
+        put_f32(&f->data[0], (float)k);
+        put_f32(&f->data[4], (float)k * 0.5f);
+    }
+}
+
+static int cmd_flood(const char *iface, unsigned node, uint64_t count, int link_fd, int mix) {
+    int s = open_can(iface);
+    uint32_t before[SK_MEMINFO_VARS], info[SK_MEMINFO_VARS], after[SK_MEMINFO_VARS];
+    meminfo(link_fd, before);
+    uint64_t paced_waits = 0;
+    uint32_t max_queued = 0;
+    int64_t in_write_ns = 0; /* time spent in write(): what this writer alone could put on the bus */
+    const int64_t start = mono_ns();
+    for (uint64_t k = 0; k < count; k++) {
+        struct can_frame f;
+        if (mix && k + 1 < count) {
+            mixed_frame(&f, node, (uint32_t)k);
+        } else {
+            encoder_frame(&f, node, (uint32_t)k);
+        }
+        /* Nobody else feeds the link's socket (it does not receive its own
+           frames), so the queue can only shrink between this check and the write. */
+        for (;;) {
+            meminfo(link_fd, info);
+            if (info[SK_MEMINFO_RMEM_ALLOC] > max_queued) max_queued = info[SK_MEMINFO_RMEM_ALLOC];
+            if (info[SK_MEMINFO_RMEM_ALLOC] < info[SK_MEMINFO_RCVBUF] / 2) break;
+            paced_waits++;
+            sched_yield();
+        }
+        const int64_t before_write = mono_ns();
+        write_frame(s, &f);
+        in_write_ns += mono_ns() - before_write;
+    }
+    const int64_t written = mono_ns();
+    for (;;) {
+        meminfo(link_fd, info);
+        if (info[SK_MEMINFO_RMEM_ALLOC] == 0) break;
+        sched_yield();
+    }
+    const int64_t drained = mono_ns();
+    meminfo(link_fd, after);
+    printf("{\"frames\": %" PRIu64 ", \"last_position\": %.1f, \"write_seconds\": %.6f, \"seconds\": %.6f"
+           ", \"in_write_seconds\": %.6f"
+           ", \"paced_waits\": %" PRIu64 ", \"link_rcvbuf\": %u, \"link_max_queued_bytes\": %u"
+           ", \"link_drops_before\": %u, \"link_drops_after\": %u}\n",
+           count, (double)count, (double)(written - start) / 1e9, (double)(drained - start) / 1e9,
+           (double)in_write_ns / 1e9, paced_waits,
+           before[SK_MEMINFO_RCVBUF], max_queued, before[SK_MEMINFO_DROPS], after[SK_MEMINFO_DROPS]);
+    return 0;
+}
+
+/* ---- arguments ---- */
+
+static void usage(void) {
+    fprintf(stderr,
+            "usage: busagent listen --iface IF [--id ID --mask MASK] [--stamps PATH]\n"
+            "       busagent pulse --iface IF --nodes A[,B...] --count N --gap-us MIN:MAX [--times PATH] [--seed S]\n"
+            "       busagent flood --iface IF --node N --count K --link-fd FD [--mix]\n");
+    exit(2);
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) usage();
+    const char *mode = argv[1];
+    const char *iface = NULL, *stamps = NULL, *times = NULL;
+    int have_filter = 0, link_fd = -1, mix = 0;
+    canid_t id = 0, mask = 0;
+    unsigned nodes[64], node_count = 0, node = 0;
+    uint64_t count = 0;
+    int64_t gap_min = 1000, gap_max = 1000;
+    for (int i = 2; i < argc; i++) {
+        const char *a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : NULL;
+        if (!strcmp(a, "--mix")) {
+            mix = 1;
+            continue;
+        }
+        if (!v) usage();
+        i++;
+        if (!strcmp(a, "--iface")) iface = v;
+        else if (!strcmp(a, "--id")) { id = (canid_t)strtoul(v, NULL, 0); have_filter = 1; }
+        else if (!strcmp(a, "--mask")) { mask = (canid_t)strtoul(v, NULL, 0); have_filter = 1; }
+        else if (!strcmp(a, "--stamps")) stamps = v;
+        else if (!strcmp(a, "--times")) times = v;
+        else if (!strcmp(a, "--seed")) rng_state = strtoull(v, NULL, 0);
+        else if (!strcmp(a, "--count")) count = strtoull(v, NULL, 0);
+        else if (!strcmp(a, "--node")) node = (unsigned)strtoul(v, NULL, 0) & 0x3F;
+        else if (!strcmp(a, "--link-fd")) link_fd = atoi(v);
+        else if (!strcmp(a, "--gap-us")) {
+            char *end;
+            gap_min = strtoll(v, &end, 0);
+            gap_max = *end == ':' ? strtoll(end + 1, NULL, 0) : gap_min;
+        } else if (!strcmp(a, "--nodes")) {
+            char *copy = strdup(v), *save = NULL;
+            for (char *t = strtok_r(copy, ",", &save); t && node_count < 64; t = strtok_r(NULL, ",", &save))
+                nodes[node_count++] = (unsigned)strtoul(t, NULL, 0) & 0x3F;
+            free(copy);
+        } else usage();
+    }
+    if (!iface) usage();
+
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_stop; /* no SA_RESTART: a blocked recvmsg returns */
+    sigaction(SIGTERM, &action, NULL);
+    sigaction(SIGINT, &action, NULL);
+
+    if (!strcmp(mode, "listen")) return cmd_listen(iface, have_filter, id, mask, stamps);
+    if (!strcmp(mode, "pulse")) {
+        if (node_count == 0 || gap_min < 0 || gap_max < gap_min) usage();
+        return cmd_pulse(iface, nodes, node_count, count, gap_min, gap_max, times);
+    }
+    if (!strcmp(mode, "flood")) {
+        if (link_fd < 0 || count == 0) usage();
+        return cmd_flood(iface, node, count, link_fd, mix);
+    }
+    usage();
+    return 2;
+}

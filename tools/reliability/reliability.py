@@ -1,0 +1,131 @@
+"""Runs the reliability items on a CAN bus (vcan0/vcan1 must be up), each in its
+own process so that a crash or a hang of the module under test is seen as one:
+writes OUT/<item>.json and prints one summary line per item. Exit status 0 when
+every item passed. Started by tools/reliability/run.
+
+Usage: reliability.py --out DIR [--seed N] [--frames N] [--runs N] [--cycles N] ITEM...
+"""
+
+import argparse
+import json
+import os
+import random
+import subprocess
+import sys
+import time
+
+from common import on_vm, write_result
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MINIMUM = {"fuzz": 200_000, "storm": 200, "soak": 1_000}
+HANG = {"fuzz": 1800, "storm": 3000, "soak": 2400}  # seconds; a whole item that takes longer hung
+
+
+def command(item, args, result):
+    python = sys.executable
+    if item == "fuzz":
+        return [python, os.path.join(HERE, "fuzz.py"), "--iface", "vcan0", "--count", str(args.frames),
+                "--seed", str(args.seed), "--sender", args.sender, "--result", result]
+    if item == "storm":
+        return [python, os.path.join(HERE, "storm.py"), "--runs", str(args.runs), "--seed", str(args.seed),
+                "--ifaces", "vcan0", "vcan1", "--result", result]
+    return [python, os.path.join(HERE, "soak.py"), "--cycles", str(args.cycles), "--iface", "vcan0",
+            "--result", result]
+
+
+def count_of(item, args):
+    return {"fuzz": args.frames, "storm": args.runs, "soak": args.cycles}[item]
+
+
+def summary(r):
+    if r["item"] == "fuzz" and "frames_sent" in r:
+        m = r["model"]
+        return (f"{r['random_frames']} random frames + 1 sentinel (seed {r['seed']}; {r['extended']} extended, "
+                f"{r['remote']} remote, {r['error_flag']} error-flagged; {m['applied']} valid telemetry, "
+                f"{m['short']} too short, {m['not_telemetry']} other ids), {r['link_socket_drops']} dropped on "
+                f"the link's socket, {r['values_compared'] - r['values_mismatched']}/{r['values_compared']} cached "
+                f"values equal the model; {r['getter_calls']} getter calls and "
+                f"{r['controller_frames_during_flood']} controller frames meanwhile; "
+                f"{r['frames_per_second']} frames/s")
+    if r["item"] == "storm" and "ended" in r:
+        ends = ", ".join(f"{k} x{v}" for k, v in r["ended"].items())
+        return (f"{r['runs']} runs (seed {r['seed']}; SIGINT x{r['signals']['SIGINT']}, SIGTERM x"
+                f"{r['signals']['SIGTERM']}), {r['runs_failed']} failed; ended: {ends}; "
+                f"{r['estop_lines']} ESTOP lines, {r['idle_frames']} idle frames; slowest exit "
+                f"{r['max_seconds_signal_to_exit']} s after the signal (bound {r['exit_bound_seconds']:.0f} s)")
+    if r["item"] == "soak" and "rss_kib" in r:
+        return (f"{r['cycles']} cycles: descriptors ({r['baseline']['fds']}) and threads "
+                f"({r['baseline']['threads']}) off their baseline after {r['fd_deviations']} and "
+                f"{r['thread_deviations']} cycles; resident memory {r['rss_kib']['growth']:+d} KiB (bound "
+                f"{r['rss_kib']['bound']} KiB), C heap {r['heap_kib']['growth']:+.1f} KiB (bound "
+                f"{r['heap_kib']['bound']} KiB) from cycle {r['rss_kib']['warmup_cycles']} on; "
+                f"{r['cycle_ms']} ms per cycle")
+    return "no result"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("items", nargs="+", choices=sorted(MINIMUM))
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--frames", type=int, default=MINIMUM["fuzz"])
+    parser.add_argument("--runs", type=int, default=MINIMUM["storm"])
+    parser.add_argument("--cycles", type=int, default=MINIMUM["soak"])
+    parser.add_argument("--sender", required=True, help="the fuzz sender, built by tools/reliability/run")
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = random.SystemRandom().getrandbits(31)
+    os.makedirs(args.out, exist_ok=True)
+    print(f"reliability: seed {args.seed} (repeat with --seed {args.seed}); "
+          f"{'qemu VM' if on_vm() else 'this host'}, {os.cpu_count()} CPUs", flush=True)
+
+    lines, all_passed = [], True
+    for item in args.items:
+        path = os.path.join(args.out, f"{item}.json")
+        if os.path.exists(path):
+            os.remove(path)
+        print(f"reliability: {item} ...", flush=True)
+        started = time.monotonic()
+        failures = []
+        try:
+            status = subprocess.run(command(item, args, path), timeout=HANG[item]).returncode
+        except subprocess.TimeoutExpired:
+            status = None
+            failures.append(f"did not finish within {HANG[item]} s")
+        wall = time.monotonic() - started
+        try:
+            with open(path) as f:
+                result = json.load(f)
+        except (OSError, ValueError):
+            result = dict(item=item, failures=[])
+        result.setdefault("failures", [])
+        if status is not None and status < 0:
+            failures.append(f"the {item} process died of signal {-status}")
+        elif status not in (0, 1) and status is not None:
+            failures.append(f"the {item} process exited with status {status}")
+        if status == 1 and not result["failures"]:
+            failures.append(f"the {item} process reported failure without a reason")
+        if count_of(item, args) < MINIMUM[item]:
+            failures.append(f"{count_of(item, args)} is below the required minimum of {MINIMUM[item]}")
+        result["failures"] = failures + result["failures"]
+        result["passed"] = bool(result.get("passed")) and not result["failures"] and status == 0
+        result.update(wall_seconds=round(wall, 1), minimum=MINIMUM[item],
+                      bench="qemu VM" if on_vm() else "host vcan", cpus=os.cpu_count(),
+                      revision=os.environ.get("RELIABILITY_REVISION", "unknown"),
+                      command=f"tools/reliability/run {item} --seed {args.seed}")
+        write_result(path, result)
+        all_passed &= result["passed"]
+        line = f"{item:5} {'PASS' if result['passed'] else 'FAIL'}  {summary(result)}; {wall:.1f} s"
+        lines.append(line)
+        print(line, flush=True)
+        for failure in result["failures"][:10]:
+            print(f"      {failure}", flush=True)
+
+    print("reliability: summary", flush=True)
+    for line in lines:
+        print(line, flush=True)
+    return 0 if all_passed else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
