@@ -36,7 +36,8 @@ DEFAULTS = {
     "send_rounds": 2,
     "latency_samples": 400,
     "latency_gap_us": "8000:12000",  # encoder estimates at about 100 Hz, an ODrive's default rate
-    "loop_seconds": 6.0,  # per library and load
+    "loop_seconds": 2.5,  # per window
+    "loop_windows": 4,  # windows per library and load, idle and busy alternating
     "telemetry_gap_us": 10000,  # encoder estimates of both motors at 100 Hz while the loops run
     "flood_frames": 100000,  # per repetition, torvane
     "flood_frames_baseline": 6000,  # per repetition, python-can
@@ -49,7 +50,7 @@ DEFAULTS = {
 }
 
 QUICK = {
-    "send_seconds": 0.5, "send_rounds": 1, "latency_samples": 100, "loop_seconds": 1.5,
+    "send_seconds": 0.5, "send_rounds": 1, "latency_samples": 100, "loop_seconds": 1.0, "loop_windows": 2,
     "flood_frames": 20000, "flood_frames_baseline": 2000, "flood_repeats": 1, "alloc_frames": 600,
     "alloc_seconds": 0.5, "destroy_samples": 30, "destroy_samples_baseline": 10, "memory_repeats": 1,
 }
@@ -311,28 +312,49 @@ def phase_latency(cfg: dict) -> dict:
     return results
 
 
-def _loop_window(cfg: dict, busy: bool, control_tid: int) -> dict:
-    stamps_path = f"/tmp/loop-{os.getpid()}-{int(busy)}.bin"
+def _loop_windows(cfg: dict, control_tid: int) -> dict:
+    """Alternates windows with the interpreter idle and busy, so that whatever
+    else the machine does falls on both conditions alike, and pools each
+    condition's periods. The idle windows, split into odd and even ones, give
+    the run's own noise: how much the p99 moves with no change at all."""
+    stamps_path = f"/tmp/loop-{os.getpid()}.bin"
     observer = Agent(cfg["agent"], "listen", "--iface", BUSY_IFACE, "--id", hex(SET_POSITION_NODE0),
                      "--mask", hex(EXACT_STANDARD_ID), "--stamps", stamps_path)
-    stop = threading.Event()
-    loader = threading.Thread(target=busy_interpreter, args=(stop,), daemon=True) if busy else None
-    if loader:
-        loader.start()
-    time.sleep(0.2)
-    wall0, cpu0 = time.time_ns(), thread_cpu_ns(control_tid)
-    time.sleep(cfg["loop_seconds"])
-    cpu1, wall1 = thread_cpu_ns(control_tid), time.time_ns()
-    stop.set()
-    if loader:
-        loader.join()
+    windows = []
+    for condition in ["idle", "busy"] * cfg["loop_windows"]:
+        stop = threading.Event()
+        loader = None
+        if condition == "busy":
+            loader = threading.Thread(target=busy_interpreter, args=(stop,), daemon=True)
+            loader.start()
+        time.sleep(0.1)
+        wall0, cpu0 = time.time_ns(), thread_cpu_ns(control_tid)
+        time.sleep(cfg["loop_seconds"])
+        cpu1, wall1 = thread_cpu_ns(control_tid), time.time_ns()
+        stop.set()
+        if loader:
+            loader.join()
+        windows.append({"condition": condition, "start": wall0, "end": wall1, "cpu_ns": cpu1 - cpu0})
     seen = observer.stop()
     stamps = read_int64s(stamps_path)
-    inside = [s for s in stamps if wall0 <= s <= wall1]
-    periods_ms = [(b - a) / 1e6 for a, b in zip(inside, inside[1:])]
-    passes = len(inside)
-    return {"period_ms": summary(periods_ms), "passes": passes, "observer_overflows": seen["overflows"],
-            "cpu_per_pass_per_motor_us": (cpu1 - cpu0) / 1e3 / max(passes, 1) / 2}
+    for w in windows:
+        inside = [t for t in stamps if w["start"] <= t <= w["end"]]
+        w["periods_ms"] = [(b - a) / 1e6 for a, b in zip(inside, inside[1:])]
+        w["passes"] = len(inside)
+
+    def pooled(selected):
+        periods = [p for w in selected for p in w["periods_ms"]]
+        passes = sum(w["passes"] for w in selected)
+        cpu = sum(w["cpu_ns"] for w in selected)
+        return {"period_ms": summary(periods), "passes": passes, "windows": len(selected),
+                "cpu_per_pass_per_motor_us": cpu / 1e3 / max(passes, 1) / 2}
+
+    idle = [w for w in windows if w["condition"] == "idle"]
+    busy = [w for w in windows if w["condition"] == "busy"]
+    return {"idle": pooled(idle), "busy": pooled(busy),
+            "idle_halves_p99_ms": [pooled(idle[0::2])["period_ms"]["p99"], pooled(idle[1::2])["period_ms"]["p99"]],
+            "window_p99_ms": [[w["condition"], percentile(w["periods_ms"], 99)] for w in windows],
+            "observer_overflows": seen["overflows"]}
 
 
 def phase_loop(cfg: dict) -> dict:
@@ -353,7 +375,7 @@ def phase_loop(cfg: dict) -> dict:
         loop = PythonControlLoop(link, [0, 1], LOOP_COMMAND)
         control_tid = loop.thread.native_id
     time.sleep(0.5)
-    result = {"idle": _loop_window(cfg, False, control_tid), "busy": _loop_window(cfg, True, control_tid)}
+    result = _loop_windows(cfg, control_tid)
     if library == "torvane":
         ctrl.stop_control_thread()
         del ctrl, odrv

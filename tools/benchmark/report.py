@@ -104,9 +104,19 @@ def build_rows(raw: dict) -> list:
             {"torvane_ms": nt["busy"]["period_ms"], "python_can_ms": nb["busy"]["period_ms"]})
         change_t = nt["busy"]["period_ms"]["p99"] / nt["idle"]["period_ms"]["p99"] - 1
         change_b = nb["busy"]["period_ms"]["p99"] / nb["idle"]["period_ms"]["p99"] - 1
-        row(3, "… change of the p99 period under interpreter load", f"{change_t:+.1%}", f"{change_b:+.1%}", None,
+
+        def noise(x):
+            a, b = x["idle_halves_p99_ms"]
+            return abs(a - b) / ((a + b) / 2)
+
+        row(3, f"… change of the p99 period under interpreter load (in brackets the run's own noise: odd against "
+               f"even idle windows, {nt['idle']['windows']} idle and {nt['busy']['windows']} busy windows "
+               f"alternating)",
+            f"{change_t:+.1%} (±{noise(nt):.0%})", f"{change_b:+.1%} (±{noise(nb):.0%})", None,
             "torvane within ±10%, the baseline not", abs(change_t) < 0.10 and abs(change_b) >= 0.10,
-            {"torvane_change": change_t, "python_can_change": change_b})
+            {"torvane_change": change_t, "python_can_change": change_b, "torvane_noise": noise(nt),
+             "python_can_noise": noise(nb), "torvane_windows_p99_ms": nt["window_p99_ms"],
+             "python_can_windows_p99_ms": nb["window_p99_ms"]})
 
     # 4. receive capacity
     if "capacity_torvane" in r and "capacity_python_can" in r:
