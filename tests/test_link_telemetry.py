@@ -1,5 +1,6 @@
 """The receive thread's telemetry cache, fed by a peer on the bus."""
 
+import os
 import struct
 
 import pytest
@@ -120,6 +121,35 @@ def test_values_stay_until_replaced(link, peer):
     link.clearErrors(1)
     settle(link, peer)
     assert (link.getPositionEstimate(1), link.getVelocityEstimate(1)) == (1.0, 2.0)
+
+
+def test_a_backlog_is_decoded_in_order_to_its_last_frame(bus, peer):
+    # The receive thread is starved (idle priority, on the sender's CPU) while
+    # frames pile up in its socket, then takes them many per system call: four
+    # nodes, each valid frame followed by a remote request and a short frame to
+    # skip; every node must end with the last valid value sent to it. 120 frames
+    # stay well inside the socket's default receive buffer.
+    threads = set(os.listdir("/proc/self/task"))
+    link = torvane.ODriveSocket(bus)
+    (receiver,) = set(os.listdir("/proc/self/task")) - threads
+    cpu = min(os.sched_getaffinity(0))
+    ours = os.sched_getaffinity(0)
+    try:
+        os.sched_setaffinity(0, {cpu})
+        os.sched_setaffinity(int(receiver), {cpu})
+        os.sched_setscheduler(int(receiver), os.SCHED_IDLE, os.sched_param(0))
+        sent = 40
+        for k in range(1, sent + 1):
+            node = k % 4
+            peer.send(arb_id(node, 9), f32(float(k), -float(k)))
+            peer.send(CAN_RTR_FLAG | arb_id(node, 9), f32(0.0, 0.0))
+            peer.send(arb_id(node, 9), f32(0.5, 0.5), dlc=4)
+    finally:
+        os.sched_setaffinity(0, ours)
+    settle(link, peer)
+    for node in range(4):
+        last = max(k for k in range(1, sent + 1) if k % 4 == node)
+        assert (link.getPositionEstimate(node), link.getVelocityEstimate(node)) == (last, -last)
 
 
 @pytest.mark.parametrize("getter", GETTERS)
