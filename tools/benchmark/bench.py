@@ -95,6 +95,13 @@ def thread_cpu_ns(tid: int) -> int:
     return time.clock_gettime_ns(((~tid) << 3) | 6)
 
 
+def thread_user_system_ticks(tid: int) -> tuple:
+    """User and system CPU time of a thread of this process, in clock ticks."""
+    with open(f"/proc/self/task/{tid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]), int(fields[12])  # utime, stime: fields 14 and 15 of stat(5)
+
+
 def fd_targets() -> dict:
     targets = {}
     for name in os.listdir("/proc/self/fd"):
@@ -328,9 +335,9 @@ def _loop_windows(cfg: dict, control_tid: int) -> dict:
             loader = threading.Thread(target=busy_interpreter, args=(stop,), daemon=True)
             loader.start()
         time.sleep(0.1)
-        wall0, cpu0 = time.time_ns(), thread_cpu_ns(control_tid)
+        wall0, cpu0 = time.time_ns(), thread_cpu_ns(control_tid) if control_tid else 0
         time.sleep(cfg["loop_seconds"])
-        cpu1, wall1 = thread_cpu_ns(control_tid), time.time_ns()
+        cpu1, wall1 = thread_cpu_ns(control_tid) if control_tid else 0, time.time_ns()
         stop.set()
         if loader:
             loader.join()
@@ -370,6 +377,12 @@ def phase_loop(cfg: dict) -> dict:
     if library == "torvane":
         odrv = torvane.ODriveSocket(BUSY_IFACE)
         ctrl, control_tid = start_torvane_controller(odrv)
+    elif library == "plain C":
+        # Not a baseline: the same frames and sleep from a C process, what this
+        # machine's scheduler and timers give any loop. The busy thread is in this
+        # interpreter, competing for the CPUs as it does with torvane's loop.
+        reference = Agent(cfg["agent"], "loop", "--iface", BUSY_IFACE, "--nodes", "0,1")
+        control_tid = None
     else:
         link = PythonCanLink(BUSY_IFACE)
         loop = PythonControlLoop(link, [0, 1], LOOP_COMMAND)
@@ -379,6 +392,8 @@ def phase_loop(cfg: dict) -> dict:
     if library == "torvane":
         ctrl.stop_control_thread()
         del ctrl, odrv
+    elif library == "plain C":
+        reference.stop()
     else:
         loop.stop()
         link.close()
@@ -390,10 +405,11 @@ def _flood(cfg: dict, link_fd: int, node: int, frames: int, rx_tid: int, mix: bo
     args = ["flood", "--iface", BUSY_IFACE, "--node", str(node), "--count", str(frames), "--link-fd", str(link_fd)]
     if mix:
         args.append("--mix")
-    cpu0 = thread_cpu_ns(rx_tid)
+    cpu0, (user0, system0) = thread_cpu_ns(rx_tid), thread_user_system_ticks(rx_tid)
     result = Agent(cfg["agent"], *args, pass_fds=(link_fd,)).wait()
-    cpu1 = thread_cpu_ns(rx_tid)
+    cpu1, (user1, system1) = thread_cpu_ns(rx_tid), thread_user_system_ticks(rx_tid)
     result["rx_cpu_ns"] = cpu1 - cpu0
+    result["rx_user_ticks"], result["rx_system_ticks"] = user1 - user0, system1 - system0
     return result
 
 
@@ -446,7 +462,9 @@ def phase_capacity(cfg: dict) -> dict:
     ok = all(r["last_value_correct"] and r["dropped"] == 0 for r in runs)
     return {"runs": runs, "all_correct": ok, "rate": min(r["rate"] for r in runs),
             "writer_ceiling": percentile([r["writer_ceiling"] for r in runs], 50),
-            "rx_cpu_per_frame_us": percentile([r["rx_cpu_per_frame_us"] for r in runs], 50)}
+            "rx_cpu_per_frame_us": percentile([r["rx_cpu_per_frame_us"] for r in runs], 50),
+            "rx_system_share": sum(r["rx_system_ticks"] for r in runs)
+            / max(1, sum(r["rx_user_ticks"] + r["rx_system_ticks"] for r in runs))}
 
 
 def phase_allocs(cfg: dict) -> dict:
@@ -540,7 +558,11 @@ def phase_destroy(cfg: dict) -> dict:
         link.close()
         baseline_us.append((ns() - start) / 1e3)
         del link
-    return {"torvane_us": summary(torvane_us), "python-can_us": summary(baseline_us)}
+    # Not a baseline: what the same teardown costs in plain C on this machine.
+    reference = Agent(cfg["agent"], "teardown", "--iface", SILENT_IFACE, "--count", str(cfg["destroy_samples"]))
+    reference_us = reference.wait()["teardown_us"]
+    return {"torvane_us": summary(torvane_us), "python-can_us": summary(baseline_us),
+            "plain_c_us": summary(reference_us)}
 
 
 def phase_memory(cfg: dict) -> dict:
@@ -632,6 +654,7 @@ def orchestrate(args, cfg: dict) -> None:
         ("latency", "latency", {}, {}),
         ("loop_torvane", "loop", {"library": "torvane"}, {}),
         ("loop_python_can", "loop", {"library": "python-can"}, {}),
+        ("loop_plain_c", "loop", {"library": "plain C"}, {}),
         ("capacity_torvane", "capacity", {"library": "torvane"}, {}),
         ("capacity_python_can", "capacity", {"library": "python-can"}, {}),
         ("allocs", "allocs", {}, {"LD_PRELOAD": cfg["alloc_lib"], "PYTHONMALLOC": "malloc"}),

@@ -19,9 +19,10 @@
  *
  *   busagent flood --iface IF --node N --count K --link-fd FD [--mix]
  *       Writes K telemetry frames as fast as the receiving link drains its
- *       socket: a frame is written only while the link's receive queue (FD, a
- *       duplicate of the link's own socket, read only with SO_MEMINFO) is below
- *       half its limit, so the kernel has no reason to drop any. Frame k is an
+ *       socket: frames go out 32 per sendmmsg(), a batch only while the link's
+ *       receive queue (FD, a duplicate of the link's own socket, read only with
+ *       SO_MEMINFO) is below half its limit, so the kernel has no reason to drop
+ *       any. Frame k is an
  *       encoder estimate of node N with position k+1 and velocity -(k+1); with
  *       --mix the other telemetry messages (heartbeat, Iq, temperatures, bus
  *       voltage and current, torques) are interleaved, and the last frame is
@@ -30,7 +31,20 @@
  *       emptied queue, the time spent inside write() (the most this writer
  *       alone could put on the bus), and the link's drop counter before and after.
  *
- * Build: gcc -O2 -Wall -Wextra -Werror -o busagent busagent.c
+ *   busagent loop --iface IF --nodes A[,B...] [--period-us US]
+ *       A reference for the control loop's period: until SIGTERM, a pass writes
+ *       per node the three frames of a position-mode pass (position gain,
+ *       velocity gains, position setpoint), then sleeps US (2000) microseconds.
+ *       What plain C gets from this machine's scheduler and timers.
+ *
+ *   busagent teardown --iface IF --count N
+ *       A reference for destroying a link: N times, opens a socket as a link
+ *       does (receive-everything filter, bound), starts a thread waiting in
+ *       poll() on it and on an eventfd, waits 5 ms, then times waking it through
+ *       the eventfd, joining it and closing both descriptors. Prints the
+ *       samples in microseconds as JSON.
+ *
+ * Build: gcc -O2 -Wall -Wextra -Werror -pthread -o busagent busagent.c
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -39,14 +53,18 @@
 #include <linux/can/raw.h>
 #include <linux/sock_diag.h>
 #include <net/if.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -258,20 +276,39 @@ static void mixed_frame(struct can_frame *f, unsigned node, uint32_t k) {
     }
 }
 
+/* Frames handed to the kernel per sendmmsg(): a writer that made one system call
+   per frame would be slower than the receiver it is meant to measure. 32 frames
+   take about a sixth of a default receive buffer, so pacing at half full keeps
+   the link's queue clear of its limit. */
+#define FLOOD_BATCH 32
+
 static int cmd_flood(const char *iface, unsigned node, uint64_t count, int link_fd, int mix) {
     int s = open_can(iface);
     uint32_t before[SK_MEMINFO_VARS], info[SK_MEMINFO_VARS], after[SK_MEMINFO_VARS];
     meminfo(link_fd, before);
     uint64_t paced_waits = 0;
     uint32_t max_queued = 0;
-    int64_t in_write_ns = 0; /* time spent in write(): what this writer alone could put on the bus */
+    int64_t in_write_ns = 0; /* time spent in sendmmsg(): what this writer alone could put on the bus */
+    struct can_frame frames[FLOOD_BATCH];
+    struct iovec buffers[FLOOD_BATCH];
+    struct mmsghdr messages[FLOOD_BATCH];
+    memset(messages, 0, sizeof messages);
+    for (int i = 0; i < FLOOD_BATCH; i++) {
+        buffers[i].iov_base = &frames[i];
+        buffers[i].iov_len = sizeof frames[i];
+        messages[i].msg_hdr.msg_iov = &buffers[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
     const int64_t start = mono_ns();
-    for (uint64_t k = 0; k < count; k++) {
-        struct can_frame f;
-        if (mix && k + 1 < count) {
-            mixed_frame(&f, node, (uint32_t)k);
-        } else {
-            encoder_frame(&f, node, (uint32_t)k);
+    for (uint64_t k = 0; k < count;) {
+        unsigned batch = 0;
+        for (; batch < FLOOD_BATCH && k + batch < count; batch++) {
+            const uint64_t n = k + batch;
+            if (mix && n + 1 < count) {
+                mixed_frame(&frames[batch], node, (uint32_t)n);
+            } else {
+                encoder_frame(&frames[batch], node, (uint32_t)n);
+            }
         }
         /* Nobody else feeds the link's socket (it does not receive its own
            frames), so the queue can only shrink between this check and the write. */
@@ -283,8 +320,18 @@ static int cmd_flood(const char *iface, unsigned node, uint64_t count, int link_
             sched_yield();
         }
         const int64_t before_write = mono_ns();
-        write_frame(s, &f);
+        for (unsigned sent = 0; sent < batch;) {
+            const int put = sendmmsg(s, &messages[sent], batch - sent, 0);
+            if (put > 0) {
+                sent += (unsigned)put;
+            } else if (put < 0 && (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
+                sched_yield();
+            } else {
+                die("sendmmsg");
+            }
+        }
         in_write_ns += mono_ns() - before_write;
+        k += batch;
     }
     const int64_t written = mono_ns();
     for (;;) {
@@ -295,12 +342,87 @@ static int cmd_flood(const char *iface, unsigned node, uint64_t count, int link_
     const int64_t drained = mono_ns();
     meminfo(link_fd, after);
     printf("{\"frames\": %" PRIu64 ", \"last_position\": %.1f, \"write_seconds\": %.6f, \"seconds\": %.6f"
-           ", \"in_write_seconds\": %.6f"
+           ", \"in_write_seconds\": %.6f, \"batch\": %d"
            ", \"paced_waits\": %" PRIu64 ", \"link_rcvbuf\": %u, \"link_max_queued_bytes\": %u"
            ", \"link_drops_before\": %u, \"link_drops_after\": %u}\n",
            count, (double)count, (double)(written - start) / 1e9, (double)(drained - start) / 1e9,
-           (double)in_write_ns / 1e9, paced_waits,
+           (double)in_write_ns / 1e9, FLOOD_BATCH, paced_waits,
            before[SK_MEMINFO_RCVBUF], max_queued, before[SK_MEMINFO_DROPS], after[SK_MEMINFO_DROPS]);
+    return 0;
+}
+
+/* ---- loop ---- */
+
+static int cmd_loop(const char *iface, const unsigned *nodes, size_t node_count, int64_t period_us) {
+    int s = open_can(iface);
+    while (!stop_requested) {
+        for (size_t i = 0; i < node_count; i++) {
+            struct can_frame f;
+            memset(&f, 0, sizeof f);
+            f.can_id = (nodes[i] << 5) | 26u; /* position gain */
+            f.len = 4;
+            put_f32(&f.data[0], 20.0f);
+            write_frame(s, &f);
+            f.can_id = (nodes[i] << 5) | 27u; /* velocity gains */
+            f.len = 8;
+            put_f32(&f.data[0], 0.2f);
+            put_f32(&f.data[4], 0.1f);
+            write_frame(s, &f);
+            f.can_id = (nodes[i] << 5) | 12u; /* position setpoint with feed-forwards */
+            put_f32(&f.data[0], 0.5f);
+            memset(&f.data[4], 0, 4);
+            write_frame(s, &f);
+        }
+        struct timespec pause = {(time_t)(period_us / 1000000), (long)(period_us % 1000000) * 1000};
+        nanosleep(&pause, NULL);
+    }
+    printf("{}\n");
+    return 0;
+}
+
+/* ---- teardown ---- */
+
+static int teardown_socket, teardown_wake;
+
+static void *teardown_waiter(void *arg) {
+    (void)arg;
+    struct pollfd fds[2] = {{teardown_socket, POLLIN, 0}, {teardown_wake, POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+    }
+    return NULL;
+}
+
+static int cmd_teardown(const char *iface, uint64_t count) {
+    printf("{\"teardown_us\": [");
+    for (uint64_t i = 0; i < count; i++) {
+        teardown_socket = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+        if (teardown_socket < 0) die("socket");
+        struct ifreq ifr;
+        memset(&ifr, 0, sizeof ifr);
+        snprintf(ifr.ifr_name, IFNAMSIZ, "%s", iface);
+        if (ioctl(teardown_socket, SIOCGIFINDEX, &ifr) < 0) die("SIOCGIFINDEX");
+        const struct can_filter everything = {0, 0};
+        if (setsockopt(teardown_socket, SOL_CAN_RAW, CAN_RAW_FILTER, &everything, sizeof everything) < 0)
+            die("CAN_RAW_FILTER");
+        struct sockaddr_can addr;
+        memset(&addr, 0, sizeof addr);
+        addr.can_family = AF_CAN;
+        addr.can_ifindex = ifr.ifr_ifindex;
+        if (bind(teardown_socket, (struct sockaddr *)&addr, sizeof addr) < 0) die("bind");
+        teardown_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (teardown_wake < 0) die("eventfd");
+        pthread_t waiter;
+        if (pthread_create(&waiter, NULL, teardown_waiter, NULL) != 0) die("pthread_create");
+        sleep_until(mono_ns() + 5000000);
+        const int64_t start = mono_ns();
+        const uint64_t one = 1;
+        if (write(teardown_wake, &one, sizeof one) != (ssize_t)sizeof one) die("write eventfd");
+        pthread_join(waiter, NULL);
+        close(teardown_socket);
+        close(teardown_wake);
+        printf("%s%.3f", i ? ", " : "", (double)(mono_ns() - start) / 1e3);
+    }
+    printf("]}\n");
     return 0;
 }
 
@@ -310,7 +432,9 @@ static void usage(void) {
     fprintf(stderr,
             "usage: busagent listen --iface IF [--id ID --mask MASK] [--stamps PATH]\n"
             "       busagent pulse --iface IF --nodes A[,B...] --count N --gap-us MIN:MAX [--times PATH] [--seed S]\n"
-            "       busagent flood --iface IF --node N --count K --link-fd FD [--mix]\n");
+            "       busagent flood --iface IF --node N --count K --link-fd FD [--mix]\n"
+            "       busagent loop --iface IF --nodes A[,B...] [--period-us US]\n"
+            "       busagent teardown --iface IF --count N\n");
     exit(2);
 }
 
@@ -322,7 +446,7 @@ int main(int argc, char **argv) {
     canid_t id = 0, mask = 0;
     unsigned nodes[64], node_count = 0, node = 0;
     uint64_t count = 0;
-    int64_t gap_min = 1000, gap_max = 1000;
+    int64_t gap_min = 1000, gap_max = 1000, period_us = 2000;
     for (int i = 2; i < argc; i++) {
         const char *a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : NULL;
@@ -341,6 +465,7 @@ int main(int argc, char **argv) {
         else if (!strcmp(a, "--count")) count = strtoull(v, NULL, 0);
         else if (!strcmp(a, "--node")) node = (unsigned)strtoul(v, NULL, 0) & 0x3F;
         else if (!strcmp(a, "--link-fd")) link_fd = atoi(v);
+        else if (!strcmp(a, "--period-us")) period_us = strtoll(v, NULL, 0);
         else if (!strcmp(a, "--gap-us")) {
             char *end;
             gap_min = strtoll(v, &end, 0);
@@ -368,6 +493,14 @@ int main(int argc, char **argv) {
     if (!strcmp(mode, "flood")) {
         if (link_fd < 0 || count == 0) usage();
         return cmd_flood(iface, node, count, link_fd, mix);
+    }
+    if (!strcmp(mode, "loop")) {
+        if (node_count == 0 || period_us < 0) usage();
+        return cmd_loop(iface, nodes, node_count, period_us);
+    }
+    if (!strcmp(mode, "teardown")) {
+        if (count == 0) usage();
+        return cmd_teardown(iface, count);
     }
     usage();
     return 2;
