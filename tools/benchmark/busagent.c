@@ -47,36 +47,17 @@
  * Build: gcc -O2 -Wall -Wextra -Werror -pthread -o busagent busagent.c
  */
 #define _GNU_SOURCE
-#include <errno.h>
+#include "../bench/canpeer.h"
 #include <inttypes.h>
-#include <linux/can.h>
-#include <linux/can/raw.h>
-#include <linux/sock_diag.h>
-#include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
-#ifndef SO_MEMINFO
-#define SO_MEMINFO 55
-#endif
-#ifndef SO_RXQ_OVFL
-#define SO_RXQ_OVFL 40
-#endif
-#ifndef SO_RCVBUFFORCE
-#define SO_RCVBUFFORCE 33
-#endif
 #ifndef SO_TIMESTAMPNS
 #define SO_TIMESTAMPNS 35
 #endif
@@ -85,11 +66,6 @@ static volatile sig_atomic_t stop_requested;
 static void on_stop(int signum) {
     (void)signum;
     stop_requested = 1;
-}
-
-static void die(const char *what) {
-    fprintf(stderr, "busagent: %s: %s\n", what, strerror(errno));
-    exit(2);
 }
 
 static int64_t mono_ns(void) {
@@ -102,29 +78,6 @@ static void sleep_until(int64_t deadline_ns) {
     struct timespec ts = {(time_t)(deadline_ns / 1000000000), (long)(deadline_ns % 1000000000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR && !stop_requested) {
     }
-}
-
-static uint64_t rng_state = 1;
-static uint64_t next_random(void) { /* splitmix64 */
-    uint64_t z = (rng_state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-static int open_can(const char *iface) {
-    int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-    if (s < 0) die("socket");
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof ifr);
-    snprintf(ifr.ifr_name, IFNAMSIZ, "%s", iface);
-    if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) die("SIOCGIFINDEX");
-    struct sockaddr_can addr;
-    memset(&addr, 0, sizeof addr);
-    addr.can_family = AF_CAN;
-    addr.can_ifindex = ifr.ifr_ifindex;
-    if (bind(s, (struct sockaddr *)&addr, sizeof addr) < 0) die("bind");
-    return s;
 }
 
 static void put_f32(uint8_t *out, float value) { memcpy(out, &value, 4); /* little-endian host */ }
@@ -248,12 +201,6 @@ static int cmd_pulse(const char *iface, const unsigned *nodes, size_t node_count
 }
 
 /* ---- flood ---- */
-
-static void meminfo(int fd, uint32_t out[SK_MEMINFO_VARS]) {
-    socklen_t len = sizeof(uint32_t) * SK_MEMINFO_VARS;
-    memset(out, 0, len);
-    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, out, &len) < 0) die("getsockopt(SO_MEMINFO) on the link's socket");
-}
 
 static void mixed_frame(struct can_frame *f, unsigned node, uint32_t k) {
     /* heartbeat, encoder, Iq, temperature, bus voltage/current, torques */

@@ -38,55 +38,22 @@
  * Build: gcc -O2 -Wall -Wextra -Werror -pthread -o fuzzsend fuzzsend.c
  */
 #define _GNU_SOURCE
-#include <errno.h>
+#include "../bench/canpeer.h"
 #include <inttypes.h>
-#include <linux/can.h>
-#include <linux/can/raw.h>
-#include <linux/sock_diag.h>
-#include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdatomic.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
-#ifndef SO_MEMINFO
-#define SO_MEMINFO 55
-#endif
-#ifndef SO_RXQ_OVFL
-#define SO_RXQ_OVFL 40
-#endif
-#ifndef SO_RCVBUFFORCE
-#define SO_RCVBUFFORCE 33
-#endif
-
 #define FRAME_TRUESIZE_MAX 1024 /* kernel memory one queued classic frame costs at most (768 here) */
 #define STALL_S 60.0            /* how long the bus may make no progress before we give up */
-
-static void die(const char *what) {
-    fprintf(stderr, "fuzzsend: %s: %s\n", what, strerror(errno));
-    exit(2);
-}
 
 static double now(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-static uint64_t rng_state;
-static uint64_t next_random(void) { /* splitmix64 */
-    uint64_t z = (rng_state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
 }
 
 static const uint8_t TELEMETRY[] = {1, 9, 20, 21, 23, 28};
@@ -112,28 +79,6 @@ static void random_frame(struct can_frame *f) {
     f->can_id = id;
     f->len = (uint8_t)((extra & 0xFFFF) % 9); /* 0..8 */
     memcpy(f->data, &data, 8);               /* the bytes past the length are random too */
-}
-
-static int open_can(const char *iface) {
-    int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-    if (s < 0) die("socket");
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof ifr);
-    snprintf(ifr.ifr_name, IFNAMSIZ, "%s", iface);
-    if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) die("SIOCGIFINDEX");
-    struct sockaddr_can addr;
-    memset(&addr, 0, sizeof addr);
-    addr.can_family = AF_CAN;
-    addr.can_ifindex = ifr.ifr_ifindex;
-    if (bind(s, (struct sockaddr *)&addr, sizeof addr) < 0) die("bind");
-    return s;
-}
-
-/* SK_MEMINFO_RMEM_ALLOC = 0, SK_MEMINFO_RCVBUF = 1, SK_MEMINFO_DROPS = 8 */
-static void meminfo(int fd, uint32_t out[SK_MEMINFO_VARS]) {
-    socklen_t len = sizeof(uint32_t) * SK_MEMINFO_VARS;
-    memset(out, 0, len);
-    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, out, &len) < 0) die("getsockopt(SO_MEMINFO) on the link's socket");
 }
 
 /* ---- shared between the sender and the observer ---- */
