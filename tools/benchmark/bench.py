@@ -13,7 +13,6 @@ import ctypes
 import json
 import os
 import platform
-import socket
 import struct
 import subprocess
 import sys
@@ -22,6 +21,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "bench"))
+
+from procfs import fd_targets, new_can_socket_fd  # noqa: E402
 
 BUSY_IFACE = "vcan0"
 SILENT_IFACE = "vcan1"
@@ -100,31 +102,6 @@ def thread_user_system_ticks(tid: int) -> tuple:
     with open(f"/proc/self/task/{tid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[11]), int(fields[12])  # utime, stime: fields 14 and 15 of stat(5)
-
-
-def fd_targets() -> dict:
-    targets = {}
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            targets[int(name)] = os.readlink(f"/proc/self/fd/{name}")
-        except OSError:
-            pass
-    return targets
-
-
-def new_can_fd(before: dict) -> int:
-    found = []
-    for fd, target in fd_targets().items():
-        if target.startswith("socket:") and before.get(fd) != target:
-            probe = socket.socket(fileno=os.dup(fd))
-            try:
-                if probe.family == socket.AF_CAN:
-                    found.append(fd)
-            finally:
-                probe.close()
-    if len(found) != 1:
-        raise RuntimeError(f"expected one new CAN socket, found {found}")
-    return found[0]
 
 
 class Agent:
@@ -425,7 +402,7 @@ def phase_capacity(cfg: dict) -> dict:
     if library == "torvane":
         fds, threads = fd_targets(), tids()
         odrv = torvane.ODriveSocket(BUSY_IFACE)
-        link_fd = new_can_fd(fds)
+        link_fd = new_can_socket_fd(fds)
         rx_tid = one_new(threads, tids(), "the receive thread")
         frames = cfg["flood_frames"]
 
@@ -511,7 +488,7 @@ def phase_allocs(cfg: dict) -> dict:
     # torvane
     fds, threads = fd_targets(), tids()
     odrv = torvane.ODriveSocket(BUSY_IFACE)
-    link_fd = new_can_fd(fds)
+    link_fd = new_can_socket_fd(fds)
     rx_tid = one_new(threads, tids(), "the receive thread")
     out["torvane_frame"] = per_frame(link_fd, rx_tid, odrv.getPositionEstimate)
     ctrl, control_tid = start_torvane_controller(odrv)

@@ -4,7 +4,11 @@ import json
 import os
 import socket
 import struct
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from procfs import fd_targets, new_can_socket_fd  # noqa: E402,F401  (used by the items)
 
 CAN_FRAME = struct.Struct("=IB3x8s")
 CAN_EFF_FLAG = 0x80000000
@@ -28,16 +32,6 @@ def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
-def fd_targets() -> dict:
-    targets = {}
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            targets[int(name)] = os.readlink(f"/proc/self/fd/{name}")
-        except OSError:
-            pass  # the descriptor of the listing itself, already closed
-    return targets
-
-
 def threads() -> int:
     return len(os.listdir("/proc/self/task"))
 
@@ -52,22 +46,6 @@ def rss_kib() -> int:
 
 def socket_meminfo(sock: socket.socket) -> tuple:
     return struct.unpack("=9I", sock.getsockopt(socket.SOL_SOCKET, SO_MEMINFO, 36))
-
-
-def new_can_socket_fd(before: dict) -> int:
-    """The one CAN socket descriptor that appeared since `before` (from fd_targets())."""
-    found = []
-    for fd, target in fd_targets().items():
-        if target.startswith("socket:") and before.get(fd) != target:
-            probe = socket.socket(fileno=os.dup(fd))
-            try:
-                if probe.family == socket.AF_CAN:
-                    found.append(fd)
-            finally:
-                probe.close()
-    if len(found) != 1:
-        raise RuntimeError(f"expected one new CAN socket descriptor, found {found}")
-    return found[0]
 
 
 def on_vm() -> bool:

@@ -1,0 +1,33 @@
+"""What the bench's Python programs (the benchmark, the reliability items) read
+about their own process from /proc: its descriptors, and the one CAN socket a
+newly built link opened."""
+
+import os
+import socket
+
+
+def fd_targets() -> dict:
+    """Every open descriptor of this process and what it refers to."""
+    targets = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            targets[int(name)] = os.readlink(f"/proc/self/fd/{name}")
+        except OSError:
+            pass  # the descriptor of the listing itself, already closed
+    return targets
+
+
+def new_can_socket_fd(before: dict) -> int:
+    """The one CAN socket descriptor that appeared since `before` (from fd_targets())."""
+    found = []
+    for fd, target in fd_targets().items():
+        if target.startswith("socket:") and before.get(fd) != target:
+            probe = socket.socket(fileno=os.dup(fd))
+            try:
+                if probe.family == socket.AF_CAN:
+                    found.append(fd)
+            finally:
+                probe.close()
+    if len(found) != 1:
+        raise RuntimeError(f"expected one new CAN socket descriptor, found {found}")
+    return found[0]
