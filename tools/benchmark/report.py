@@ -216,16 +216,17 @@ def unmet_notes(raw: dict, rows: list) -> list:
                     f"loop's {f['python_can_change']:+.0%}.")
             if f["torvane_noise"] >= 0.10:
                 text += (f" A ±10% bound cannot be resolved in this run: its own idle windows disagree by "
-                         f"±{f['torvane_noise']:.0%}")
-                if "loop_plain_c" in r:
-                    c = r["loop_plain_c"]
-                    moved = c["busy"]["period_ms"]["p99"] / c["idle"]["period_ms"]["p99"] - 1
-                    text += f", and a plain C process sending the same frames moved {moved:+.0%} between idle and busy windows"
-                text += ". The tail of a 2 ms sleep is set here by the machine's timers and scheduling."
-                native_held = f["torvane_change"] <= f["torvane_noise"]
-                python_grew = f["python_can_change"] > f["python_can_noise"]
-                text += (f" Within that noise, the native loop's tail {'did not grow' if native_held else 'grew'} "
-                         f"with interpreter load, and the Python loop's {'grew beyond its own noise' if python_grew else 'did not grow beyond its own noise'}.")
+                         f"±{f['torvane_noise']:.0%}.")
+            if "loop_plain_c" in r:
+                c = r["loop_plain_c"]
+                moved = c["busy"]["period_ms"]["p99"] / c["idle"]["period_ms"]["p99"] - 1
+                if abs(moved) >= 0.10:
+                    text += (f" A plain C process sending the same frames with the same 2 ms sleep moved {moved:+.0%} "
+                             f"between idle and busy windows: the tail of a 2 ms sleep is set here by the machine's "
+                             f"timers and scheduling (an idle emulated CPU wakes late), not by the interpreter.")
+            python_grew = f["python_can_change"] > max(0.10, f["python_can_noise"])
+            text += (f" Torvane's loop {'did not get slower' if f['torvane_change'] < 0.10 else 'got slower'} with the "
+                     f"interpreter busy; the Python loop {'did' if python_grew else 'did not, beyond its own noise'}.")
             notes.append(text)
         if x["row"] == 4 and "torvane" in f:
             c = f["torvane"]
