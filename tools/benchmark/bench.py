@@ -180,47 +180,51 @@ def phase_send(cfg: dict) -> dict:
     chunk = len(values)
     seconds = cfg["send_seconds"]
 
+    def send_for_a_while(send_chunk):
+        """Calls `send_chunk` (one call per value, inlined by each runner) until the
+        time is up; returns the frames sent and the seconds taken."""
+        sent, start = 0, time.perf_counter()
+        while True:
+            send_chunk()
+            sent += chunk
+            if time.perf_counter() - start >= seconds:
+                return sent, time.perf_counter() - start
+
     def run_torvane():
         odrv = torvane.ODriveSocket(BUSY_IFACE)
         command = odrv.torque_command
-        sent, start = 0, time.perf_counter()
-        while True:
+
+        def send_chunk():
             for v in values:
                 command(0, v)
-            sent += chunk
-            if time.perf_counter() - start >= seconds:
-                break
-        elapsed = time.perf_counter() - start
+
+        result = send_for_a_while(send_chunk)
         del odrv
-        return sent, elapsed
+        return result
 
     def run_python_can():
         bus = can.Bus(interface="socketcan", channel=BUSY_IFACE)
         send, Message, pack = bus.send, can.Message, ONE_FLOAT.pack
-        sent, start = 0, time.perf_counter()
-        while True:
+
+        def send_chunk():
             for v in values:
                 send(Message(arbitration_id=SET_TORQUE_NODE0, data=pack(v), is_extended_id=False))
-            sent += chunk
-            if time.perf_counter() - start >= seconds:
-                break
-        elapsed = time.perf_counter() - start
+
+        result = send_for_a_while(send_chunk)
         bus.shutdown()
-        return sent, elapsed
+        return result
 
     def run_raw_socket():
         sender = RawSocketSender(BUSY_IFACE)
         send, frame, pack = sender.sock.send, CAN_FRAME.pack, ONE_FLOAT.pack
-        sent, start = 0, time.perf_counter()
-        while True:
+
+        def send_chunk():
             for v in values:
                 send(frame(SET_TORQUE_NODE0, 4, pack(v)))
-            sent += chunk
-            if time.perf_counter() - start >= seconds:
-                break
-        elapsed = time.perf_counter() - start
+
+        result = send_for_a_while(send_chunk)
         sender.close()
-        return sent, elapsed
+        return result
 
     runners = {"torvane": run_torvane, "python-can": run_python_can, "raw socket": run_raw_socket}
     rounds = {name: [] for name in runners}
