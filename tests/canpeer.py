@@ -10,6 +10,9 @@ CAN_FRAME = struct.Struct("=IB3x8s")
 CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
 CAN_ERR_FLAG = 0x20000000
+SO_RCVBUFFORCE = 33
+SO_MEMINFO = 55
+SK_MEMINFO_DROPS = 8
 
 # ODrive command ids
 HEARTBEAT = 1
@@ -64,7 +67,7 @@ class Frame(NamedTuple):
 
 
 class CanPeer:
-    def __init__(self, interface: str, only_command: int | None = None):
+    def __init__(self, interface: str, only_command: int | None = None, buffer_bytes: int = 8 << 20):
         self.interface = interface
         self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         if only_command is not None:
@@ -73,9 +76,9 @@ class CanPeer:
             self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", only_command, mask))
         # Room for a burst of control-loop frames while a slow test reads them.
         try:
-            self.sock.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE, root only
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, buffer_bytes)  # root only
         except OSError:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer_bytes)
         self.sock.bind((interface,))
 
     def close(self) -> None:
@@ -95,6 +98,20 @@ class CanPeer:
 
     def recv_n(self, count: int, timeout: float = 10.0) -> list[Frame]:
         return [self.recv(timeout) for _ in range(count)]
+
+    def collect(self, quiet: float = 0.5) -> list[Frame]:
+        """Every frame queued for this socket, until none comes for `quiet` seconds."""
+        frames = []
+        while True:
+            try:
+                frames.append(self.recv(timeout=quiet))
+            except TimeoutError:
+                return frames
+
+    def dropped(self) -> int:
+        """Frames the kernel dropped because this socket's receive queue was full."""
+        meminfo = struct.unpack("=9I", self.sock.getsockopt(socket.SOL_SOCKET, SO_MEMINFO, 36))
+        return meminfo[SK_MEMINFO_DROPS]
 
     def drain(self) -> None:
         while select.select([self.sock], [], [], 0)[0]:

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fork_generation.hpp"
 #include "signal_blocked_thread.hpp"
 #include "unique_fd.hpp"
 
@@ -87,9 +89,19 @@ struct ODriveTelemetry {
 // One SocketCAN interface shared by everything that talks to the ODrives on it:
 // a receive thread keeps the per-node telemetry cache fresh, and one encoder per
 // ODrive command writes its frame directly on the calling thread.
+//
+// No call ever waits for the bus: every frame is written without blocking, and a
+// frame the kernel refuses (a full queue on a stalled bus, an interface that is
+// down) is dropped, as every command is fire-and-forget. Only trySetAxisState,
+// which the emergency stop and the controllers' destructors use for IDLE, retries
+// a refused frame, for a bounded time, and says what became of it.
+//
+// After fork() the child's copy of a link owns no thread: its receive thread stayed
+// in the parent. There it still sends (on the shared socket), its telemetry stays
+// as it was at the fork, and dropping it touches nothing of the parent's.
 class ODriveSocket {
 public:
-    explicit ODriveSocket(const std::string& if_name) {
+    explicit ODriveSocket(const std::string& if_name) : _forkGeneration(ForkGeneration::watch()) {
         _open(if_name);
         _wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!_wake.valid()) {
@@ -99,6 +111,12 @@ public:
     }
 
     ~ODriveSocket() {
+        if (inheritedThroughFork()) {
+            // The receive thread and the wake-up eventfd belong to the parent: a
+            // write here would wake (and stop) the parent's thread.
+            forgetInheritedThread(_pollThread);
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(_mutex);
             _stop = true;
@@ -179,6 +197,32 @@ public:
         _sendPayload(id, CLEAR_ERRORS, payload);
     }
 
+    // ---- for the controllers (not exposed to Python) ----
+
+    // Sends SET_AXIS_STATE like setAxisState, but a frame refused because a queue
+    // is full (the socket's send buffer, or the interface's queue: EAGAIN,
+    // ENOBUFS) is tried again every millisecond until `retry_until`. Returns 0
+    // once the kernel took the frame, otherwise the errno of the last refusal.
+    int trySetAxisState(canid_t id, uint8_t axis_state, std::chrono::steady_clock::time_point retry_until) {
+        _checkNodeId(id);
+        std::array<uint8_t, 4> payload{};
+        payload[0] = axis_state;
+        for (;;) {
+            if (_sendPayload(id, SET_AXIS_STATE, payload) >= 0) {
+                return 0;
+            }
+            const int error = errno;
+            const bool queueFull = error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
+            if (error != EINTR && (!queueFull || std::chrono::steady_clock::now() >= retry_until)) {
+                return error;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // True in a child of fork() for a link made before the fork.
+    bool inheritedThroughFork() const noexcept { return ForkGeneration::current() != _forkGeneration; }
+
 private:
     // ---- socket ----
 
@@ -221,8 +265,9 @@ private:
         return ::bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0;
     }
 
-    // Writes one classic frame; returns what write() returned. Unused payload,
-    // padding and reserved bytes go out as zero.
+    // Writes one classic frame without ever blocking; returns what send() returned
+    // (-1 with errno set when the kernel refused it). Unused payload, padding and
+    // reserved bytes go out as zero.
     ssize_t _send(canid_t id, const uint8_t* data, uint8_t size) const {
         if (size > CAN_MAX_DLC) {  // size <= CAN_MAX_DLC: every encoder sends 4 or 8 bytes
             errno = EMSGSIZE;
@@ -232,7 +277,7 @@ private:
         frame.can_id = id;
         frame.len = size;
         std::memcpy(frame.data, data, size);
-        return ::write(_socket.get(), &frame, sizeof frame);
+        return ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
     }
 
     canid_t _getArbID(canid_t node_id, uint8_t cmd_id) const { return (node_id << 5) | cmd_id; }
@@ -282,7 +327,12 @@ private:
                 continue;
             }
             if (fds[1].revents != 0) {
-                continue;  // woken for a stop; the flag is read at the top
+                // Woken for a stop; the flag is read at the top. The count is read
+                // back so that a stray wake-up cannot keep poll() returning.
+                uint64_t wakeups = 0;
+                ssize_t ignored = ::read(_wake.get(), &wakeups, sizeof wakeups);
+                (void)ignored;
+                continue;
             }
             const int received = ::recvmmsg(_socket.get(), messages.data(), kReceiveBatch, MSG_DONTWAIT, nullptr);
             if (received > 0) {
@@ -363,6 +413,11 @@ private:
     template <typename T>
     T _read(canid_t id, T ODriveTelemetry::*field) {
         _checkNodeId(id);
+        if (inheritedThroughFork()) {
+            // Nothing writes the cache in this process, and the lock may have been
+            // held by a thread that did not come through the fork.
+            return _telemetry[id].*field;
+        }
         std::lock_guard<std::mutex> lock(_mutex);
         return _telemetry[id].*field;
     }
@@ -379,9 +434,9 @@ private:
     // ---- payload encoding (little-endian, whatever the host) ----
 
     template <std::size_t N>
-    void _sendPayload(canid_t id, ODriveCanID command, const std::array<uint8_t, N>& payload) const {
+    ssize_t _sendPayload(canid_t id, ODriveCanID command, const std::array<uint8_t, N>& payload) const {
         static_assert(N <= CAN_MAX_DLC, "size <= CAN_MAX_DLC");
-        _send(_getArbID(id, command), payload.data(), static_cast<uint8_t>(N));
+        return _send(_getArbID(id, command), payload.data(), static_cast<uint8_t>(N));
     }
 
     void _sendOneFloat(canid_t id, ODriveCanID command, float value) {
@@ -434,6 +489,7 @@ private:
         return value;
     }
 
+    const unsigned _forkGeneration;  // the process generation that owns the receive thread
     std::array<char, IFNAMSIZ> _ifName{};  // NUL-terminated: names are shorter than IFNAMSIZ
     UniqueFd _socket;
     UniqueFd _wake;  // eventfd that ends the receive thread's wait

@@ -7,23 +7,63 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "../communication/fork_generation.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../communication/unique_fd.hpp"
 
 // Process-wide emergency stop. Objects of derived classes register themselves
 // once complete; the first registration installs a handler for SIGINT and
-// SIGTERM. The handler only records the signal. A watcher thread then runs every
+// SIGTERM. The handler only records the signal. A watcher thread then marks the
+// stop as begun, waits until no controller is still sending a command, runs every
 // registered stop action in registration order, flushes standard output and ends
-// the process with the signal number as its exit status.
+// the process with the signal number as its exit status. Stop actions must not
+// wait on the bus: together they get until stop_deadline() to put their frames
+// out, however stalled the bus is.
+//
+// A child of fork() has a stop of its own: the first registration there starts
+// its own watcher and pipe, and the parent's controllers are not part of it (the
+// parent may still be driving them). Nothing a child does reaches the parent's
+// watcher.
 class Estop {
 public:
     virtual void estop(int signum) = 0;
+
+    // How long one whole emergency stop may spend putting its frames out.
+    static constexpr std::chrono::milliseconds kStopBudget{250};
+
+    // Held by a controller while it sends commands (a control pass, a change of
+    // mode or state). Refused once a stop has begun; the stop waits until every
+    // permit granted before has been given back, so no command frame of any
+    // controller follows the first IDLE frame of the stop. Two atomic operations:
+    // cheap enough for every pass.
+    class CommandPermit {
+    public:
+        CommandPermit() noexcept {
+            _commandsInFlight.fetch_add(1);
+            _granted = !_stopBegun.load();
+        }
+        ~CommandPermit() { _commandsInFlight.fetch_sub(1); }
+        CommandPermit(const CommandPermit&) = delete;
+        CommandPermit& operator=(const CommandPermit&) = delete;
+
+        explicit operator bool() const noexcept { return _granted; }
+
+    private:
+        bool _granted;
+    };
+
+    // Until when the stop actions of the stop in progress may retry their frames.
+    static std::chrono::steady_clock::time_point stop_deadline() noexcept {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(_stopDeadlineTicks.load()));
+    }
 
     // Starts the watcher and installs the handler; a no-op once done.
     static void initialize_estop_handler() {
@@ -64,11 +104,18 @@ private:
         std::mutex mutex;
         std::vector<Estop*> estop_functions;  // registration order
         bool is_initialized = false;
+        unsigned generation = 0;  // the process generation whose watcher this is
         UniqueFd signalRead;
         UniqueFd signalWrite;
         std::thread watcher;
 
         ~Registry() {
+            if (generation != ForkGeneration::current()) {
+                // A forked child at exit: the watcher and the pipe are the parent's,
+                // and a byte written here would end the parent's watcher.
+                forgetInheritedThread(watcher);
+                return;
+            }
             // Normal interpreter exit: the handler stops using the pipe, and a zero
             // byte ends the watcher.
             _signalFd.store(-1);
@@ -90,10 +137,25 @@ private:
     // handler never touches the registry or its lock, before or after its lifetime.
     static inline std::atomic<int> _signalFd{-1};  // write end of the watcher's pipe
     static inline std::atomic<pid_t> _signalPid{0};  // the process that owns the watcher
+    static inline std::atomic<bool> _stopBegun{false};
+    static inline std::atomic<unsigned> _commandsInFlight{0};  // permits held now
+    static inline std::atomic<std::chrono::steady_clock::rep> _stopDeadlineTicks{0};
 
     static void _installLocked(Registry& registry) {
-        if (registry.is_initialized) {
+        const unsigned generation = ForkGeneration::watch();
+        if (registry.is_initialized && registry.generation == generation) {
             return;
+        }
+        if (registry.is_initialized) {
+            // First registration in a forked child: the entries are the parent's
+            // controllers, the watcher thread stayed in the parent, and the pipe
+            // is shared with it. Start afresh with a stop of this process's own.
+            registry.estop_functions.clear();
+            forgetInheritedThread(registry.watcher);
+            // Permits held at the fork belonged to threads that stayed behind;
+            // none is held in this process while it builds its first controller.
+            _stopBegun.store(false);
+            _commandsInFlight.store(0);
         }
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) < 0) {
@@ -104,6 +166,7 @@ private:
         // A full pipe must never block the handler; one pending byte is enough.
         ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
         registry.watcher = startSignalBlockedThread([&registry] { _watch(registry); });
+        registry.generation = generation;
         _signalPid.store(::getpid());
         _signalFd.store(fds[1]);
 
@@ -153,6 +216,16 @@ private:
         // object can leave the registry half-stopped and a second signal finds
         // nothing more to do.
         registry.mutex.lock();
+        const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
+        _stopDeadlineTicks.store(deadline.time_since_epoch().count());
+        // Every controller stops commanding before the first IDLE goes out, so
+        // that no loop competes with the stop for a queue that may be full, and no
+        // command follows an IDLE. Sends never block, so a pass in progress ends
+        // soon; the deadline only guards the stop itself.
+        _stopBegun.store(true);
+        while (_commandsInFlight.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
         for (Estop* entry : registry.estop_functions) {
             try {
                 entry->estop(signum);

@@ -1,17 +1,21 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "../communication/fork_generation.hpp"
 #include "../communication/odrive_socket.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../lowleveltypes/motor_types.hpp"
@@ -20,10 +24,22 @@
 // Drives a fixed set of ODrive axes over one shared CAN link. A motor id is both
 // the axis' CAN node id and its index in the per-motor record arrays. On its own
 // thread the controller closes an impedance loop every 2 ms plus the pass time.
+//
+// Every command the controller sends goes out under an Estop::CommandPermit, so
+// that once an emergency stop has begun it sends nothing but its IDLE frames. No
+// send waits for the bus, so nobody waits on command_mutex for longer than one
+// pass.
+//
+// A controller inherited through fork() owns no thread in the child and is not
+// part of the child's emergency stop. Dropping it there sends nothing (the parent
+// may still be driving those motors), and it cannot start a loop there.
 class MotorController : public Estop {
 public:
+    // How long a destructor may retry an IDLE frame refused by a full queue.
+    static constexpr std::chrono::milliseconds kDropIdleBudget{100};
+
     MotorController(std::shared_ptr<ODriveSocket> odrv, std::vector<unsigned int> motor_ids)
-        : odrv(std::move(odrv)), motor_ids(std::move(motor_ids)) {
+        : odrv(std::move(odrv)), motor_ids(std::move(motor_ids)), fork_generation(ForkGeneration::watch()) {
         if (!this->odrv) {
             throw std::invalid_argument("MotorController needs an ODriveSocket");
         }
@@ -39,8 +55,12 @@ public:
     // Stops the loop, idles every motor, then leaves the registry, so an emergency
     // stop during destruction runs this controller's whole action or none of it.
     ~MotorController() {
-        _stopAndJoin();
-        _idleAll();
+        if (_inherited()) {
+            forgetInheritedThread(control_thread);
+        } else {
+            _stopAndJoin();
+            _idleAll(std::chrono::steady_clock::now() + kDropIdleBudget, "MotorController");
+        }
         unregister_estop();
     }
 
@@ -48,6 +68,10 @@ public:
     MotorController& operator=(const MotorController&) = delete;
 
     void set_axis_state(ODriveAxisState axis_state) {
+        const CommandPermit permit;
+        if (!permit) {
+            return;  // the emergency stop is idling the motors
+        }
         for (unsigned int id : motor_ids) {
             odrv->setAxisState(id, axis_state);
         }
@@ -55,6 +79,10 @@ public:
 
     void set_control_mode(ODriveControlMode mode, ODriveInputMode input_mode) {
         control_mode.store(mode);
+        const CommandPermit permit;
+        if (!permit) {
+            return;
+        }
         for (unsigned int id : motor_ids) {
             odrv->setControlMode(id, mode, input_mode);
         }
@@ -75,7 +103,7 @@ public:
     }
 
     void update_command(const lowleveltypes::MotorCommand& command) {
-        std::lock_guard<std::mutex> lock(command_mutex);
+        const auto lock = _lockCommands();
         for (unsigned int i : motor_ids) {
             latest_command.position_setpoint[i] = command.position_setpoint[i];
             latest_command.velocity_setpoint[i] = command.velocity_setpoint[i];
@@ -100,13 +128,21 @@ public:
         return state;
     }
 
-    // Runs on the emergency-stop watcher thread.
+    // Runs on the emergency-stop watcher thread, once no controller sends any
+    // more commands: its IDLE frames are the last this controller sends.
     void estop(int /*signum*/) override {
         std::puts("Running ESTOP");
-        _idleAll();
+        _idleAll(Estop::stop_deadline(), "ESTOP");
     }
 
     void initialize_control_thread() {
+        if (_inherited() || odrv->inheritedThroughFork()) {
+            // Its telemetry stays in the parent: a loop here would act on values
+            // frozen at the fork.
+            throw std::runtime_error(
+                "cannot start a control loop in a process forked after its ODriveSocket was opened: "
+                "open a new ODriveSocket and MotorController in this process");
+        }
         if (control_thread.joinable()) {
             throw std::runtime_error("the control thread is already running");
         }
@@ -119,9 +155,13 @@ public:
         }
     }
 
-    // Throws std::system_error (EINVAL) when there is no thread to join.
+    // Throws std::system_error (EINVAL) when there is no thread to join, as in a
+    // forked child, where the thread of an inherited controller does not exist.
     void stop_control_thread() {
         running.store(false);
+        if (_inherited()) {
+            throw std::system_error(std::make_error_code(std::errc::invalid_argument));
+        }
         control_thread.join();
     }
 
@@ -129,8 +169,11 @@ public:
         while (running.load()) {
             {
                 std::lock_guard<std::mutex> lock(command_mutex);
-                for (unsigned int i : motor_ids) {
-                    _controlMotor(i);
+                const CommandPermit permit;
+                if (permit) {
+                    for (unsigned int i : motor_ids) {
+                        _controlMotor(i);
+                    }
                 }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(control_period_ms));
@@ -173,11 +216,29 @@ private:
         }
     }
 
-    void _idleAll() {
+    // Sends IDLE to every motor, retrying a frame refused by a full queue until
+    // `retry_until`, and reports on standard error each one that could not be sent.
+    void _idleAll(std::chrono::steady_clock::time_point retry_until, const char* who) noexcept {
         for (unsigned int id : motor_ids) {
-            odrv->setAxisState(id, IDLE);
+            const int error = odrv->trySetAxisState(id, IDLE, retry_until);
+            if (error != 0) {
+                char reason[128];
+                std::fprintf(stderr, "%s: IDLE for node %u not sent: %s\n", who, id,
+                             ::strerror_r(error, reason, sizeof reason));
+                std::fflush(stderr);
+            }
         }
     }
+
+    // The command mutex, except in a forked child on an inherited controller: no
+    // thread of the child uses it there besides the interpreter's (whose lock
+    // serialises the calls), and it may have been held at the fork by a thread
+    // that did not come through.
+    std::unique_lock<std::mutex> _lockCommands() {
+        return _inherited() ? std::unique_lock<std::mutex>() : std::unique_lock<std::mutex>(command_mutex);
+    }
+
+    bool _inherited() const noexcept { return ForkGeneration::current() != fork_generation; }
 
     std::shared_ptr<ODriveSocket> odrv;
     std::vector<unsigned int> motor_ids;
@@ -188,4 +249,5 @@ private:
     std::atomic<bool> running{true};
     std::mutex command_mutex;
     std::thread control_thread;
+    const unsigned fork_generation;  // the process generation that owns control_thread
 };
