@@ -1,0 +1,281 @@
+"""Faulty buses and forking robot programs: the bus shapes, the child programs
+that are signalled on them, and what must hold afterwards. Shared by the tests
+(test_faulty_bus.py, test_fork.py) and the reliability runs, which repeat them.
+
+Each judge returns the problems it found, as sentences; none means it held.
+"""
+
+import collections
+import contextlib
+import errno
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from typing import NamedTuple
+
+from canpeer import CanPeer, Frame
+
+HANG_GUARD = 120.0  # seconds; only catches a hang, never measures speed
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAULT_CHILD = os.path.join(HERE, "fault_child.py")
+FORK_CHILD = os.path.join(HERE, "fork_child.py")
+SET_AXIS_STATE, SET_POSITION = 7, 12
+IDLE = bytes([1, 0, 0, 0])
+IFF_ECHO = 0x40000
+EXPECTED_IDLE = {0: 1, 1: 2}  # fault_child.py's controllers drive [0, 1] and [1]
+LOST_IDLE = re.compile(r"ESTOP: IDLE for node (\d+) not sent: (.+)")
+
+QDISCS = {
+    # Barely drains (a frame every 16 s): the link's socket send buffer fills and
+    # the kernel refuses further frames with EAGAIN.
+    "stalled": "tbf rate 8bit burst 100 limit 1000000",
+    # A queue of six frames that never drains: the kernel refuses with ENOBUFS, as
+    # with a real adapter's queue when no node acknowledges.
+    "overflowing": "tbf rate 8bit burst 100 limit 100",
+    # A ten-frame queue the running loops keep full, draining a frame every 2 ms.
+    "congested": "tbf rate 64kbit burst 100 limit 160",
+}
+# What the kernel answers when a fault refuses a frame.
+REFUSAL = {"stalled": "Resource temporarily unavailable", "overflowing": "No buffer space available",
+           "down": "Network is down"}
+
+
+@contextlib.contextmanager
+def shaped(interface, kind):
+    """The interface's transmit queue replaced by one of QDISCS while the block runs."""
+    subprocess.run(["tc", "qdisc", "replace", "dev", interface, "root", *QDISCS[kind].split()],
+                   check=True, capture_output=True, timeout=60)
+    try:
+        yield
+    finally:
+        subprocess.run(["tc", "qdisc", "del", "dev", interface, "root"], capture_output=True, timeout=60)
+
+
+def set_link(interface, state):
+    subprocess.run(["ip", "link", "set", interface, state], check=True, capture_output=True, timeout=60)
+
+
+@contextlib.contextmanager
+def faulty(interface, fault):
+    """The bus made faulty for the block: one of QDISCS, or "down" (set down by the
+    caller when it is ready, set up again here), or "healthy"."""
+    if fault in QDISCS:
+        with shaped(interface, fault):
+            yield
+    elif fault == "down":
+        try:
+            yield
+        finally:
+            set_link(interface, "up")
+    else:
+        yield
+
+
+def echoes_on_transmission(interface) -> bool:
+    """True for real CAN controllers, whose driver echoes a frame once it is on the
+    bus; vcan hands other sockets a frame as soon as the queue has taken it."""
+    with open(f"/sys/class/net/{interface}/flags") as flags:
+        return bool(int(flags.read(), 16) & IFF_ECHO)
+
+
+def collect_all(watcher):
+    frames = []
+    while True:
+        try:
+            return frames + watcher.collect()
+        except OSError as error:  # an interface set down reports ENETDOWN once
+            if error.errno != errno.ENETDOWN:
+                raise
+
+
+class Stopped(NamedTuple):
+    status: int
+    calls: int
+    out: str
+    err: str
+    frames: list[Frame]
+    watcher_drops: int
+    exit_seconds: float  # from the signal to the end of the process
+
+
+def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
+    """Runs fault_child.py on `interface` made `fault`, signals it once it is ready,
+    and returns how it ended with every frame seen on the interface meanwhile."""
+    with faulty(interface, fault):
+        watcher = CanPeer(interface, buffer_bytes=64 << 20)
+        child = subprocess.Popen([sys.executable, FAULT_CHILD, interface, mode,
+                                  *(["--fill"] if fault == "stalled" else [])],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        guard = threading.Timer(HANG_GUARD, child.kill)
+        guard.start()
+        try:
+            calls_line, ready = child.stdout.readline(), child.stdout.readline()
+            if ready != "ready\n":
+                child.kill()
+                raise AssertionError(f"child not ready: {calls_line!r} {ready!r} {child.stderr.read()[-2000:]}")
+            if fault == "down":
+                set_link(interface, "down")
+            signalled = time.monotonic()
+            child.send_signal(signum)
+            out, err = child.communicate()
+            exit_seconds = time.monotonic() - signalled
+        finally:
+            guard.cancel()
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+        frames = collect_all(watcher)
+        drops = watcher.dropped()
+        watcher.close()
+    return Stopped(child.returncode, int(calls_line.split()[1]), out, err, frames, drops, exit_seconds)
+
+
+def lost_idle_reports(err):
+    """{node: count} and the reasons of the lost-IDLE lines on standard error, and
+    any other line found there."""
+    reported, reasons, other = collections.Counter(), set(), []
+    for line in err.splitlines():
+        match = LOST_IDLE.fullmatch(line)
+        if match:
+            reported[int(match[1])] += 1
+            reasons.add(match[2])
+        else:
+            other.append(line)
+    return reported, reasons, other
+
+
+def idle_frames(frames):
+    return collections.Counter(f.node for f in frames if f.command == SET_AXIS_STATE and f.payload == IDLE)
+
+
+def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
+    """What must hold after fault_child.py was signalled on a bus with `fault`."""
+    problems = []
+    if stopped.status != signum:
+        problems.append(f"exit status {stopped.status}, not {signum}")
+    if stopped.out != "Running ESTOP\n" * 2:
+        problems.append(f"standard output {stopped.out!r}, not two \"Running ESTOP\" lines")
+    if stopped.calls < 20:  # one blocked call would leave a handful at most
+        problems.append(f"only {stopped.calls} rounds of calls returned in the first second")
+    reported, reasons, other = lost_idle_reports(stopped.err)
+    if other:
+        problems.append(f"unexpected standard error: {other[:5]}")
+    seen = idle_frames(stopped.frames)
+    if fault in REFUSAL:
+        if reasons != {REFUSAL[fault]}:
+            problems.append(f"lost IDLE frames reported with {reasons}, not {REFUSAL[fault]!r}")
+        # Each motor of each controller got its IDLE frame out, or is reported,
+        # never both. A frame queued on a real controller's stalled bus is neither
+        # seen (it never leaves) nor reported (the kernel took it).
+        echo = echoes_on_transmission(interface)
+        for node, expected in EXPECTED_IDLE.items():
+            accounted = seen[node] + reported[node]
+            if accounted > expected or (not echo and accounted != expected):
+                problems.append(f"node {node}: {seen[node]} IDLE frames seen and {reported[node]} reported lost, "
+                                f"for {expected} controllers")
+        if fault == "down" and reported != EXPECTED_IDLE:
+            problems.append(f"with the interface down every IDLE frame is lost, but {dict(reported)} were reported")
+    else:
+        # Healthy, or a queue that drains: every IDLE frame goes out, after every
+        # command of every loop.
+        if reported:
+            problems.append(f"IDLE frames reported lost: {dict(reported)}")
+        if stopped.watcher_drops:
+            problems.append(f"the watcher's socket dropped {stopped.watcher_drops} frames; nothing can be judged")
+        motors = [f for f in stopped.frames if f.node in EXPECTED_IDLE]
+        if not any(f.command == SET_POSITION for f in motors):
+            problems.append("the loops never sent a position command")
+        first_idle = next((i for i, f in enumerate(motors) if f.command == SET_AXIS_STATE), len(motors))
+        tail = [(f.node, f.command, f.payload.hex()) for f in motors[first_idle:]]
+        expected = [(0, SET_AXIS_STATE, IDLE.hex()), (1, SET_AXIS_STATE, IDLE.hex()), (1, SET_AXIS_STATE, IDLE.hex())]
+        if tail != expected:
+            problems.append(f"from the first IDLE frame on the bus carried {tail[:12]}, not the three IDLE frames")
+    return problems
+
+
+# Fork scenarios of fork_child.py: what the parent reports once its child is done,
+# and the nodes that get IDLE frames, in order, by the time the parent's own stop
+# has run.
+NOT_STARTED = "RuntimeError: cannot start a control loop in a process forked after its ODriveSocket was opened"
+FORK_SCENARIOS = {
+    "child-exits": ({"child": "0"}, [0]),
+    "child-drops-everything": ({"child": "0", "telemetry": "True"}, [0]),
+    "child-builds-its-own-stop": ({"child": "15", "Running ESTOP": 1}, [1, 0]),
+    "child-gets-SIGINT": ({"child": str(-signal.SIGINT)}, [0]),
+    "child-gets-SIGTERM": ({"child": str(-signal.SIGTERM)}, [0]),
+    # the child's own controller, built on the inherited link, idles motor 1 when dropped
+    "child-tries-the-inherited-loop": ({"child": "0", "child-stop": "RuntimeError: Invalid argument",
+                                        "loop-frames-after": "True"}, [1, 0]),
+    "multiprocessing": ({"child": "0", "pool": "True"}, [0]),
+}
+
+
+class Forked(NamedTuple):
+    status: int
+    reports: dict
+    out: str
+    err: str
+    frames: list[Frame]
+
+
+def run_fork_scenario(interface, scenario) -> Forked:
+    """Runs fork_child.py until its parent is ready, then ends the parent with SIGTERM."""
+    watcher = CanPeer(interface, only_command=SET_AXIS_STATE)
+    parent = subprocess.Popen([sys.executable, FORK_CHILD, interface, scenario], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    guard = threading.Timer(HANG_GUARD, parent.kill)
+    guard.start()
+    reports = {}
+    try:
+        for line in parent.stdout:
+            if line == "ready\n":
+                break
+            if line == "Running ESTOP\n":  # from a child's own emergency stop
+                reports["Running ESTOP"] = reports.get("Running ESTOP", 0) + 1
+            else:
+                key, _, value = line.rstrip("\n").partition(" ")
+                reports[key] = value
+        else:
+            parent.wait()
+            return Forked(parent.returncode, reports, "", parent.stderr.read(), watcher.collect())
+        parent.send_signal(signal.SIGTERM)
+        out, err = parent.communicate()
+    finally:
+        guard.cancel()
+        if parent.poll() is None:
+            parent.kill()
+            parent.wait()
+    frames = watcher.collect()
+    watcher.close()
+    return Forked(parent.returncode, reports, out, err, frames)
+
+
+def judge_fork(forked: Forked, scenario) -> list[str]:
+    expected, idle_nodes = FORK_SCENARIOS[scenario]
+    problems = []
+    if forked.status != signal.SIGTERM:
+        problems.append(f"the parent's status is {forked.status}, not {int(signal.SIGTERM)} after its stop")
+    if forked.out != "Running ESTOP\n":
+        problems.append(f"the parent's standard output ended {forked.out!r}, not with one \"Running ESTOP\"")
+    if forked.err.strip():
+        problems.append(f"standard error: {forked.err[-1000:]!r}")
+    for key, value in expected.items():
+        if forked.reports.get(key) != value:
+            problems.append(f"{key}: {forked.reports.get(key)!r}, not {value!r}")
+    if float(forked.reports.get("cpu", 0)) >= 0.5:  # a thread of the parent spins
+        problems.append(f"the idle parent used {forked.reports['cpu']} of a CPU")
+    if scenario in ("child-drops-everything", "child-tries-the-inherited-loop") \
+            and "child-drop-seconds" not in forked.reports:
+        problems.append("dropping the objects did not return in the child")
+    if scenario == "child-tries-the-inherited-loop":
+        for key in ("child-start", "child-new-on-inherited-link"):
+            if not forked.reports.get(key, "").startswith(NOT_STARTED):
+                problems.append(f"{key}: {forked.reports.get(key)!r}")
+    frames = [(f.node, f.payload) for f in forked.frames]
+    if frames != [(node, IDLE) for node in idle_nodes]:
+        problems.append(f"axis-state frames {frames}, not IDLE for {idle_nodes}")
+    return problems
