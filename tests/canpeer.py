@@ -113,6 +113,14 @@ class CanPeer:
         meminfo = struct.unpack("=9I", self.sock.getsockopt(socket.SOL_SOCKET, SO_MEMINFO, 36))
         return meminfo[SK_MEMINFO_DROPS]
 
+    def drain_through(self, can_id: int, timeout: float = 10.0) -> None:
+        """Reads frames up to and including the next one with `can_id`. A real CAN
+        controller hands other sockets a frame only once it has left (its echo), so
+        a drain right after sending can miss frames still on their way; a marker
+        sent last on the same socket comes after all of them."""
+        while self.recv(timeout).can_id != can_id:
+            pass
+
     def drain(self) -> None:
         while select.select([self.sock], [], [], 0)[0]:
             self.sock.recv(CAN_FRAME.size)

@@ -7,6 +7,14 @@ from canpeer import CanPeer
 
 INTERFACE = os.environ.get("TORVANE_TEST_IFACE", "vcan0")
 SECOND_INTERFACE = os.environ.get("TORVANE_TEST_IFACE2", "vcan1")
+# Two controllers at the two ends of one bus, where the bench has them (real CAN
+# controllers): what one sends crosses the wire to the other. None on vcan.
+WIRE = tuple(os.environ.get("TORVANE_TEST_WIRE", "").split()) or None
+
+
+def is_virtual(interface: str) -> bool:
+    """vcan has no device behind it; a CAN controller's driver has."""
+    return not os.path.exists(f"/sys/class/net/{interface}/device")
 
 
 def _can_available(interface: str) -> bool:

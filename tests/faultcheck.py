@@ -75,6 +75,34 @@ def faulty(interface, fault):
         yield
 
 
+ENCODER_CALLS = """
+import sys, time, torvane
+link = torvane.ODriveSocket(sys.argv[1])
+calls = [lambda n: link.setAxisState(n, 8), lambda n: link.setControlMode(n, 3, 1),
+         lambda n: link.position_command(n, 1.0, 0.5, 0.25), lambda n: link.velocity_command(n, 1.0, 0.5),
+         lambda n: link.torque_command(n, 0.5), lambda n: link.setLimits(n, 10.0, 20.0),
+         lambda n: link.set_stiffness(n, 20.0), lambda n: link.set_damping(n, 0.1, 0.2),
+         lambda n: link.clearErrors(n)]
+count = int(sys.argv[2])
+started = time.perf_counter()
+for i in range(count):
+    calls[i % len(calls)](i % 64)
+print(f"{time.perf_counter() - started:.6f}")
+"""
+
+
+def run_encoder_calls(interface, count=10_000) -> tuple[subprocess.CompletedProcess, list[Frame]]:
+    """`count` calls of the nine encoders, in turn, from a fresh process (a call that
+    blocked would hold the interpreter lock and freeze any guard in this one). Returns
+    the process, whose output is the seconds the calls took, and the frames seen."""
+    watcher = CanPeer(interface)
+    done = subprocess.run([sys.executable, "-c", ENCODER_CALLS, interface, str(count)],
+                          capture_output=True, text=True, timeout=HANG_GUARD)
+    seen = watcher.collect()
+    watcher.close()
+    return done, seen
+
+
 def echoes_on_transmission(interface) -> bool:
     """True for real CAN controllers, whose driver echoes a frame once it is on the
     bus; vcan hands other sockets a frame as soon as the queue has taken it."""

@@ -51,7 +51,8 @@ def controller(estimated, peer):
         ctrl.update_command(cmd or worked_example())
         if mode is not None:
             ctrl.set_control_mode(mode)
-        peer.drain()
+        estimated.clearErrors(63)  # a marker behind the mode frames
+        peer.drain_through(MARKER)
         made.append(ctrl)
         return ctrl
 

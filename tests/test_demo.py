@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from conftest import SECOND_INTERFACE
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(REPO, "demo", "robot_demo.py")
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -30,7 +32,7 @@ def test_demo_command_runs_the_whole_demo(bus, tmp_path):
 
 @pytest.mark.parametrize("python_flags, args, status, message", [
     ([], ["--interface", "nosuchcan0"], 1, "demo FAILED: no CAN bus: Failed to bind socket on interface nosuchcan0"),
-    ([], ["--interface", "vcan1", "--no-sim", "--wait", "1"], 1,
+    ([], ["--interface", SECOND_INTERFACE, "--no-sim", "--wait", "1"], 1,
      "demo FAILED: no heartbeat from node 0: is the ODrive powered and broadcasting?"),
     (["-S"], [], 2, "the torvane module is not built here"),  # -S: no site-packages, so no module
 ], ids=["no-bus", "silent-bus", "not-built"])

@@ -5,42 +5,21 @@ which IDLE frames it could not send, and ends the process all the same."""
 import os
 import shutil
 import signal
-import subprocess
-import sys
 
 import pytest
 
-from canpeer import CanPeer
 from conftest import SECOND_INTERFACE
-from faultcheck import HANG_GUARD, judge_stop, shaped, signal_running_child
+from faultcheck import judge_stop, run_encoder_calls, shaped, signal_running_child
 
 needs_tc = pytest.mark.skipif(shutil.which("tc") is None or os.geteuid() != 0,
                               reason="needs root and tc (iproute2) to shape the bus")
-
-ENCODER_CALLS = """
-import sys, torvane
-link = torvane.ODriveSocket(sys.argv[1])
-calls = [lambda n: link.setAxisState(n, 8), lambda n: link.setControlMode(n, 3, 1),
-         lambda n: link.position_command(n, 1.0, 0.5, 0.25), lambda n: link.velocity_command(n, 1.0, 0.5),
-         lambda n: link.torque_command(n, 0.5), lambda n: link.setLimits(n, 10.0, 20.0),
-         lambda n: link.set_stiffness(n, 20.0), lambda n: link.set_damping(n, 0.1, 0.2),
-         lambda n: link.clearErrors(n)]
-for i in range(10_000):
-    calls[i % len(calls)](i % 64)
-"""
 
 
 @needs_tc
 @pytest.mark.parametrize("fault", ["stalled", "overflowing"])
 def test_commands_return_at_once_on_a_bus_that_takes_nothing(fault):
-    # In a child process: a call that blocked would hold the interpreter lock and
-    # freeze any guard in this one.
     with shaped(SECOND_INTERFACE, fault):
-        watcher = CanPeer(SECOND_INTERFACE)
-        done = subprocess.run([sys.executable, "-c", ENCODER_CALLS, SECOND_INTERFACE],
-                              capture_output=True, text=True, timeout=HANG_GUARD)
-        seen = watcher.collect()
-        watcher.close()
+        done, seen = run_encoder_calls(SECOND_INTERFACE, 10_000)
     assert done.returncode == 0 and done.stderr == "", done.stderr
     # the queue filled up: the frames it refused were dropped, not waited for
     assert 0 < len(seen) < 10_000

@@ -8,7 +8,9 @@ import subprocess
 import can
 import pytest
 
+import torvane
 from canpeer import arb_id, as_f32, wait_until
+from conftest import WIRE
 
 # (call, args, identifier, data): what an independent peer must receive, byte for byte
 COMMANDS = [
@@ -24,13 +26,23 @@ COMMANDS = [
 ]
 
 
-@pytest.fixture
-def pycan(bus):
-    with can.Bus(interface="socketcan", channel=bus) as peer:
-        yield peer
+@pytest.fixture(params=["beside", "across-the-wire"])
+def link_and_pycan(request, bus):
+    """A link and python-can on the same interface; and, where the bench has real CAN
+    controllers, a link on one and python-can on the one at the other end of the
+    wire, so that every frame crosses it."""
+    near = far = bus
+    if request.param == "across-the-wire":
+        if WIRE is None:
+            pytest.skip("no two controllers on one bus here (vcan; tests/run --bus sja1000 has them)")
+        near, far = WIRE
+    link = torvane.ODriveSocket(near)
+    with can.Bus(interface="socketcan", channel=far) as pycan:
+        yield link, pycan
 
 
-def test_python_can_receives_every_command_exactly(link, pycan):
+def test_python_can_receives_every_command_exactly(link_and_pycan):
+    link, pycan = link_and_pycan
     for name, args, identifier, data in COMMANDS:
         getattr(link, name)(*args)
         message = pycan.recv(timeout=10)
@@ -40,7 +52,8 @@ def test_python_can_receives_every_command_exactly(link, pycan):
         assert message.dlc == len(data) // 2 and bytes(message.data) == bytes.fromhex(data), name
 
 
-def test_python_can_decodes_position_command_fields(link, pycan):
+def test_python_can_decodes_position_command_fields(link_and_pycan):
+    link, pycan = link_and_pycan
     link.position_command(2, 3.25, vel_feedforward=-1.5, torq_feedforward=0.75)
     message = pycan.recv(timeout=10)
     assert struct.unpack("<fhh", message.data) == (3.25, -1500, 750)
@@ -57,13 +70,17 @@ TELEMETRY = [
 ]
 
 
-def test_telemetry_sent_by_python_can_is_decoded(link, pycan):
+def test_telemetry_sent_by_python_can_is_decoded(link_and_pycan):
+    link, pycan = link_and_pycan
     for node, (command, data, expected) in enumerate(TELEMETRY, start=10):
         pycan.send(can.Message(arbitration_id=arb_id(node, command), data=data, is_extended_id=False))
         wait_until(lambda: all(getattr(link, g)(node) == v for g, v in expected.items()))
 
 
-def test_python_can_remote_request_changes_nothing(link, pycan):
+def test_python_can_remote_request_changes_nothing(request, link_and_pycan):
+    if "across-the-wire" in request.node.name:
+        pytest.skip("qemu's SJA1000 model corrupts its receive FIFO for good on a remote frame with a data length")
+    link, pycan = link_and_pycan
     pycan.send(can.Message(arbitration_id=arb_id(20, 9), is_remote_frame=True, dlc=8, is_extended_id=False))
     pycan.send(can.Message(arbitration_id=arb_id(20, 1), data=struct.pack("<IB3x", 7, 1), is_extended_id=False))
     wait_until(lambda: link.getAxisError(20) == 7)

@@ -17,8 +17,8 @@ import time
 from common import on_vm, write_result
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MINIMUM = {"fuzz": 200_000, "storm": 200, "soak": 1_000}
-HANG = {"fuzz": 1800, "storm": 3000, "soak": 2400}  # seconds; a whole item that takes longer hung
+MINIMUM = {"fuzz": 200_000, "storm": 300, "soak": 1_000, "stalled": 50, "fork": 10}
+HANG = {"fuzz": 1800, "storm": 3600, "soak": 2400, "stalled": 3000, "fork": 3000}  # seconds; longer means hung
 
 
 def command(item, args, result):
@@ -28,13 +28,20 @@ def command(item, args, result):
                 "--seed", str(args.seed), "--sender", args.sender, "--result", result]
     if item == "storm":
         return [python, os.path.join(HERE, "storm.py"), "--runs", str(args.runs), "--seed", str(args.seed),
-                "--ifaces", "vcan0", "vcan1", "--result", result]
+                "--ifaces", "vcan0", "vcan1", "--stalled-iface", "vcan2", "--result", result]
+    if item == "stalled":
+        return [python, os.path.join(HERE, "stalled.py"), "--runs", str(args.signal_runs), "--seed", str(args.seed),
+                "--iface", "vcan1", "--result", result]
+    if item == "fork":
+        return [python, os.path.join(HERE, "fork.py"), "--rounds", str(args.rounds), "--iface", "vcan0",
+                "--result", result]
     return [python, os.path.join(HERE, "soak.py"), "--cycles", str(args.cycles), "--iface", "vcan0",
             "--result", result]
 
 
 def count_of(item, args):
-    return {"fuzz": args.frames, "storm": args.runs, "soak": args.cycles}[item]
+    return {"fuzz": args.frames, "storm": args.runs, "soak": args.cycles, "stalled": args.signal_runs,
+            "fork": args.rounds}[item]
 
 
 def summary(r):
@@ -50,9 +57,19 @@ def summary(r):
     if r["item"] == "storm" and "ended" in r:
         ends = ", ".join(f"{k} x{v}" for k, v in r["ended"].items())
         return (f"{r['runs']} runs (seed {r['seed']}; SIGINT x{r['signals']['SIGINT']}, SIGTERM x"
-                f"{r['signals']['SIGTERM']}), {r['runs_failed']} failed; ended: {ends}; "
-                f"{r['estop_lines']} ESTOP lines, {r['idle_frames']} idle frames; slowest exit "
-                f"{r['max_seconds_signal_to_exit']} s after the signal (bound {r['exit_bound_seconds']:.0f} s)")
+                f"{r['signals']['SIGTERM']}; {r['stalled_runs']} on a stalled bus), {r['runs_failed']} failed; "
+                f"ended: {ends}; {r['estop_lines']} ESTOP lines, {r['idle_frames']} idle frames, "
+                f"{r['idle_lost']} reported lost; slowest exit {r['max_seconds_signal_to_exit']} s after the signal "
+                f"(bound {r['exit_bound_seconds']:.0f} s)")
+    if r["item"] == "stalled" and "by_fault" in r:
+        faults = ", ".join(f"{fault} {f['runs'] - f['failed']}/{f['runs']}" for fault, f in r["by_fault"].items())
+        return (f"{r['encoder_calls']['calls']} encoder calls on a stalled queue in at most "
+                f"{r['encoder_calls']['max_seconds']} s; {r['runs']} signalled programs (seed {r['seed']}) passed: "
+                f"{faults}; slowest exit {r['max_seconds_signal_to_exit']:.3f} s after the signal")
+    if r["item"] == "fork" and "scenarios" in r:
+        return (f"{r['runs']} runs of {len(r['scenarios'])} scenarios, {r['runs_failed']} failed; idle parent at most "
+                f"{r['max_parent_cpu_share']} of a CPU; inherited objects dropped in at most "
+                f"{r['max_child_drop_seconds']} s")
     if r["item"] == "soak" and "rss_kib" in r:
         return (f"{r['cycles']} cycles: descriptors ({r['baseline']['fds']}) and threads "
                 f"({r['baseline']['threads']}) off their baseline after {r['fd_deviations']} and "
@@ -71,6 +88,8 @@ def main() -> int:
     parser.add_argument("--frames", type=int, default=MINIMUM["fuzz"])
     parser.add_argument("--runs", type=int, default=MINIMUM["storm"])
     parser.add_argument("--cycles", type=int, default=MINIMUM["soak"])
+    parser.add_argument("--signal-runs", type=int, default=MINIMUM["stalled"])
+    parser.add_argument("--rounds", type=int, default=MINIMUM["fork"])
     parser.add_argument("--sender", required=True, help="the fuzz sender, built by tools/reliability/run")
     args = parser.parse_args()
     if args.seed is None:

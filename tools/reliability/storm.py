@@ -11,9 +11,14 @@ child logged:
   for each of their motors;
 - never a crash: no other signal, no fatal error, no core dump.
 
-Two lanes run side by side, one per interface, so each run's bus is its own.
+Lanes run side by side, one per interface, so each run's bus is its own. With
+--stalled-iface, one more lane runs on an interface whose transmit queue barely
+drains (made and shaped here): there the kernel refuses most frames, IDLE frames
+included, and every IDLE frame must either be on the bus or be reported lost on
+standard error ("... IDLE for node N not sent: ..."); on the other lanes none may
+be reported lost.
 
-Usage: storm.py --runs N --seed S --result PATH [--ifaces vcan0 vcan1]
+Usage: storm.py --runs N --seed S --result PATH [--ifaces vcan0 vcan1] [--stalled-iface vcan2]
 """
 
 import argparse
@@ -33,6 +38,9 @@ import time
 
 from common import CAN_EFF_FLAG, CAN_FRAME, CAN_RTR_FLAG, write_result
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tests"))
+from faultcheck import QDISCS  # noqa: E402
+
 CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "storm_child.py")
 SET_AXIS_STATE = 7
 IDLE_PAYLOAD = bytes([1, 0, 0, 0])
@@ -41,11 +49,12 @@ TRIGGER_TIMEOUT = 60.0  # seconds to wait for the chosen log line before signall
 QUIET = 0.3            # seconds without a frame that close a run's capture
 LATE = 3.0             # ... and that close it for good when the run looked wrong
 LAST_EVENT = 40        # signals come after one of the first LAST_EVENT log lines
+LOST_IDLE = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) not sent: (.+)")
 
 
 class Run:
-    def __init__(self, index, iface, seed, signum, trigger, delay):
-        self.index, self.iface, self.seed, self.signum = index, iface, seed, signum
+    def __init__(self, index, iface, seed, signum, trigger, delay, stalled=False):
+        self.index, self.iface, self.seed, self.signum, self.stalled = index, iface, seed, signum, stalled
         self.trigger, self.delay = trigger, delay  # after log line `trigger` (0: at once), wait `delay` s
         self.log = []            # the child's "@" lines, in order
         self.seen_at_signal = 0  # how many of them had arrived when the signal went out
@@ -54,6 +63,7 @@ class Run:
         self.status = None
         self.exit_seconds = None  # from the signal to the end of the process
         self.frames = []          # SET_AXIS_STATE frames on the bus: (node, payload)
+        self.lost = []            # IDLE frames reported lost on standard error: (who, node, reason)
         self.verdict = None
         self.problems = []
         self.run_problems = []   # from running it (hang, early end); judge() adds the rest
@@ -95,7 +105,13 @@ def execute(run: Run, python: str, sock) -> None:
         *lines, err_buf = err_buf.split(b"\n")
         for line in lines:
             text = line.decode(errors="replace")
-            (run.log.append(text[2:]) if text.startswith("@ ") else run.other_err.append(text))
+            lost = LOST_IDLE.fullmatch(text)
+            if text.startswith("@ "):
+                run.log.append(text[2:])
+            elif lost:
+                run.lost.append((lost[1], int(lost[2]), lost[3]))
+            else:
+                run.other_err.append(text)
         return True
 
     # Wait for the trigger line (or the end of the child, or the time-out), then the delay.
@@ -163,11 +179,16 @@ def judge(run: Run) -> None:
     finished = [n for n in built if n in gone]  # their destructor idled their motors, before the stop
     estops = run.out.count("Running ESTOP\n")
     stray_out = run.out.replace("Running ESTOP\n", "")
-    counts = [0, 0]
+    counts = [0, 0]  # IDLE frames on the bus, and those reported lost: each IDLE sent is one of the two
     for node, payload in run.frames:
         if node not in (0, 1) or payload != IDLE_PAYLOAD:
             problems.append(f"unexpected axis-state frame: node {node} data {payload.hex()}")
         else:
+            counts[node] += 1
+    for who, node, reason in run.lost:
+        if not run.stalled:
+            problems.append(f"an IDLE frame reported lost on a healthy bus: {who}, node {node}: {reason}")
+        if node in (0, 1):
             counts[node] += 1
 
     crash = [l for l in run.other_err if re.search(r"Fatal Python error|terminate called|Segmentation|Aborted|core dumped|"
@@ -250,6 +271,14 @@ def judge(run: Run) -> None:
                  "D": "controller destruction", "X": "between destructions"}[last]
 
 
+def make_stalled(iface):
+    """The interface (created when missing) with a transmit queue that barely drains."""
+    if subprocess.run(["ip", "link", "show", iface], capture_output=True).returncode != 0:
+        subprocess.run(["ip", "link", "add", "dev", iface, "type", "vcan"], check=True)
+    subprocess.run(["ip", "link", "set", iface, "up"], check=True)
+    subprocess.run(["tc", "qdisc", "replace", "dev", iface, "root", *QDISCS["stalled"].split()], check=True)
+
+
 def lane(runs, iface, python, progress):
     sock = watcher_socket(iface)
     try:
@@ -275,7 +304,12 @@ def main() -> int:
     parser.add_argument("--seed", type=int, required=True)
     parser.add_argument("--result", required=True)
     parser.add_argument("--ifaces", nargs="+", default=["vcan0", "vcan1"])
+    parser.add_argument("--stalled-iface")
     args = parser.parse_args()
+    lanes = list(args.ifaces)
+    if args.stalled_iface:
+        make_stalled(args.stalled_iface)
+        lanes.append(args.stalled_iface)
     faulthandler.dump_traceback_later(args.runs * (EXIT_BOUND + TRIGGER_TIMEOUT), exit=True)
     rng = random.Random(args.seed)
     runs = []
@@ -284,7 +318,8 @@ def main() -> int:
         # One run in five is signalled while Python starts, imports or opens the link.
         trigger = rng.randrange(4) if rng.random() < 0.2 else rng.randrange(4, LAST_EVENT)
         delay = rng.uniform(0.0, 0.002) if rng.random() < 0.5 else rng.uniform(0.0, 0.03)
-        runs.append(Run(index, args.ifaces[index % len(args.ifaces)], rng.getrandbits(32), signum, trigger, delay))
+        iface = lanes[index % len(lanes)]
+        runs.append(Run(index, iface, rng.getrandbits(32), signum, trigger, delay, iface == args.stalled_iface))
 
     done = []
     lock = threading.Lock()
@@ -300,11 +335,11 @@ def main() -> int:
                 print(f"storm: {len(done)}/{len(runs)} runs, {time.monotonic() - started:.0f} s",
                       file=sys.stderr, flush=True)
 
-    lanes = [threading.Thread(target=lane, args=([r for r in runs if r.iface == iface], iface, sys.executable,
-                                                 progress)) for iface in args.ifaces]
-    for t in lanes:
+    workers = [threading.Thread(target=lane, args=([r for r in runs if r.iface == iface], iface, sys.executable,
+                                                   progress)) for iface in lanes]
+    for t in workers:
         t.start()
-    for t in lanes:
+    for t in workers:
         t.join()
 
     failed = [r for r in runs if r.problems]
@@ -320,6 +355,9 @@ def main() -> int:
         runs_failed=len(failed),
         estop_lines=estop_lines,
         idle_frames=sum(len(r.frames) for r in runs),
+        idle_lost=sum(len(r.lost) for r in runs),
+        stalled_runs=sum(1 for r in runs if r.stalled),
+        stalled_runs_failed=sum(1 for r in failed if r.stalled),
         late_frames=sum(r.late_frames for r in runs),
         controllers_built=sum(sum(1 for l in r.log if l.startswith("B ")) for r in runs),
         exit_bound_seconds=EXIT_BOUND,

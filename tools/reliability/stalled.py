@@ -1,0 +1,101 @@
+"""Stalled bus: on a bus whose transmit queue barely drains, overflows or is down,
+nothing may wait for it. Times 10,000 encoder calls on a stalled queue, then
+signals robot programs with two running controllers again and again, on every
+kind of fault and on queues that drain (congested, healthy), and judges each
+ending as the test suite does: exit status = signal number, "Running ESTOP" per
+controller, every IDLE frame either on the bus or reported lost on standard
+error, and on draining queues the IDLE frames after every loop command.
+
+Usage: stalled.py --runs N --seed S --result PATH [--iface vcan1] [--calls-iface vcan1]
+"""
+
+import argparse
+import collections
+import faulthandler
+import os
+import random
+import signal
+import sys
+import time
+
+from common import write_result
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tests"))
+from faultcheck import (HANG_GUARD, judge_stop, lost_idle_reports, run_encoder_calls, shaped,  # noqa: E402
+                        signal_running_child)
+
+FAULTS = ["stalled", "overflowing", "down", "congested", "healthy"]
+MODES = ["torque", "velocity", "position"]
+CALLS = 10_000
+CALL_RUNS = 5
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, required=True)
+    parser.add_argument("--seed", type=int, required=True)
+    parser.add_argument("--result", required=True)
+    parser.add_argument("--iface", default="vcan1")
+    args = parser.parse_args()
+    faulthandler.dump_traceback_later((args.runs + CALL_RUNS) * (HANG_GUARD + 30), exit=True)
+    rng = random.Random(args.seed)
+    failures = []
+
+    call_seconds, frames_taken = [], []
+    with shaped(args.iface, "stalled"):
+        for attempt in range(CALL_RUNS):
+            done, seen = run_encoder_calls(args.iface, CALLS)
+            if done.returncode != 0 or done.stderr:
+                failures.append(f"encoder calls, run {attempt}: status {done.returncode}, {done.stderr[-500:]!r}")
+                continue
+            call_seconds.append(float(done.stdout))
+            frames_taken.append(len(seen))
+    print(f"stalled: {CALLS} encoder calls on a stalled queue took {call_seconds} s", file=sys.stderr, flush=True)
+
+    runs = []
+    for index in range(args.runs):
+        fault = FAULTS[index % len(FAULTS)]
+        mode = rng.choice(MODES if fault != "congested" and fault != "healthy" else ["position"])
+        signum = rng.choice([signal.SIGINT, signal.SIGTERM])
+        try:
+            stopped = signal_running_child(args.iface, mode, signum, fault)
+            problems = judge_stop(stopped, args.iface, fault, signum)
+        except (AssertionError, OSError) as error:
+            stopped, problems = None, [f"did not run: {error}"]
+        reported = lost_idle_reports(stopped.err)[0] if stopped else collections.Counter()
+        runs.append(dict(fault=fault, mode=mode, signal=signum.name, problems=problems,
+                         exit_seconds=stopped.exit_seconds if stopped else None,
+                         calls=stopped.calls if stopped else None, lost=sum(reported.values()),
+                         idle_seen=sum(1 for f in (stopped.frames if stopped else [])
+                                       if f.command == 7 and f.payload == bytes([1, 0, 0, 0]))))
+        if problems:
+            failures.append(f"run {index} ({fault}, {mode}, {signum.name}): " + "; ".join(problems))
+            print(f"stalled: {failures[-1]}", file=sys.stderr, flush=True)
+        if (index + 1) % 10 == 0:
+            print(f"stalled: {index + 1}/{args.runs} signal runs", file=sys.stderr, flush=True)
+
+    by_fault = {}
+    for fault in FAULTS:
+        mine = [r for r in runs if r["fault"] == fault]
+        exits = [r["exit_seconds"] for r in mine if r["exit_seconds"] is not None]
+        by_fault[fault] = dict(runs=len(mine), failed=sum(1 for r in mine if r["problems"]),
+                               idle_lost=sum(r["lost"] for r in mine), idle_seen=sum(r["idle_seen"] for r in mine),
+                               max_exit_seconds=round(max(exits), 3) if exits else None,
+                               min_calls_first_second=min((r["calls"] for r in mine if r["calls"] is not None),
+                                                          default=None))
+    result = dict(
+        item="stalled", seed=args.seed, iface=args.iface,
+        encoder_calls=dict(calls=CALLS, runs=len(call_seconds), seconds=[round(s, 3) for s in call_seconds],
+                           max_seconds=round(max(call_seconds), 3) if call_seconds else None,
+                           frames_taken=frames_taken),
+        runs=len(runs), runs_failed=sum(1 for r in runs if r["problems"]), by_fault=by_fault,
+        max_seconds_signal_to_exit=max((r["exit_seconds"] for r in runs if r["exit_seconds"] is not None),
+                                       default=None),
+        failures=failures[:50], passed=not failures,
+    )
+    write_result(args.result, result)
+    return 0 if not failures else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
