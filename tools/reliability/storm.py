@@ -12,11 +12,12 @@ child logged:
 - never a crash: no other signal, no fatal error, no core dump.
 
 Lanes run side by side, one per interface, so each run's bus is its own. With
---stalled-iface, one more lane runs on an interface whose transmit queue barely
-drains (made and shaped here): there the kernel refuses most frames, IDLE frames
-included, and every IDLE frame must either be on the bus or be reported lost on
-standard error ("... IDLE for node N not sent: ..."); on the other lanes none may
-be reported lost.
+--stalled-iface, one more lane runs on an interface whose bus has stalled (made
+and shaped here): a six-frame transmit queue that stays full, as a real
+adapter's does when no node acknowledges. There the kernel refuses nearly every
+frame (ENOBUFS), IDLE frames included, and every IDLE frame must either be on
+the bus or be reported lost on standard error ("... IDLE for node N not sent:
+..."); on the other lanes none may be reported lost.
 
 Usage: storm.py --runs N --seed S --result PATH [--ifaces vcan0 vcan1] [--stalled-iface vcan2]
 """
@@ -272,11 +273,11 @@ def judge(run: Run) -> None:
 
 
 def make_stalled(iface):
-    """The interface (created when missing) with a transmit queue that barely drains."""
+    """The interface (created when missing) with a transmit queue that stays full."""
     if subprocess.run(["ip", "link", "show", iface], capture_output=True).returncode != 0:
         subprocess.run(["ip", "link", "add", "dev", iface, "type", "vcan"], check=True)
     subprocess.run(["ip", "link", "set", iface, "up"], check=True)
-    subprocess.run(["tc", "qdisc", "replace", "dev", iface, "root", *QDISCS["stalled"].split()], check=True)
+    subprocess.run(["tc", "qdisc", "replace", "dev", iface, "root", *QDISCS["overflowing"].split()], check=True)
 
 
 def lane(runs, iface, python, progress):
