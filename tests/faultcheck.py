@@ -110,6 +110,24 @@ def echoes_on_transmission(interface) -> bool:
         return bool(int(flags.read(), 16) & IFF_ECHO)
 
 
+def start_guarded(args):
+    """Starts a child program in a session of its own, with a guard that kills the
+    whole session once HANG_GUARD has passed: a hung grandchild (a forked child)
+    would otherwise hold its parent's output pipes open for ever."""
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+
+    def kill_session():
+        try:
+            os.killpg(child.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    guard = threading.Timer(HANG_GUARD, kill_session)
+    guard.start()
+    return child, guard, kill_session
+
+
 def collect_all(watcher):
     frames = []
     while True:
@@ -135,15 +153,12 @@ def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
     and returns how it ended with every frame seen on the interface meanwhile."""
     with faulty(interface, fault):
         watcher = CanPeer(interface, buffer_bytes=64 << 20)
-        child = subprocess.Popen([sys.executable, FAULT_CHILD, interface, mode,
-                                  *(["--fill"] if fault == "stalled" else [])],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        guard = threading.Timer(HANG_GUARD, child.kill)
-        guard.start()
+        child, guard, kill = start_guarded([sys.executable, FAULT_CHILD, interface, mode,
+                                            *(["--fill"] if fault == "stalled" else [])])
         try:
             calls_line, ready = child.stdout.readline(), child.stdout.readline()
             if ready != "ready\n":
-                child.kill()
+                kill()
                 raise AssertionError(f"child not ready: {calls_line!r} {ready!r} {child.stderr.read()[-2000:]}")
             if fault == "down":
                 set_link(interface, "down")
@@ -153,9 +168,8 @@ def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
             exit_seconds = time.monotonic() - signalled
         finally:
             guard.cancel()
-            if child.poll() is None:
-                child.kill()
-                child.wait()
+            kill()
+            child.wait()
         frames = collect_all(watcher)
         drops = watcher.dropped()
         watcher.close()
@@ -242,6 +256,10 @@ FORK_SCENARIOS = {
 }
 
 
+# Scenarios whose child is ended by a signal.
+SIGNALLED_CHILD = {"child-builds-its-own-stop", "child-gets-SIGINT", "child-gets-SIGTERM"}
+
+
 class Forked(NamedTuple):
     status: int
     reports: dict
@@ -253,10 +271,7 @@ class Forked(NamedTuple):
 def run_fork_scenario(interface, scenario) -> Forked:
     """Runs fork_child.py until its parent is ready, then ends the parent with SIGTERM."""
     watcher = CanPeer(interface, only_command=SET_AXIS_STATE)
-    parent = subprocess.Popen([sys.executable, FORK_CHILD, interface, scenario], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
-    guard = threading.Timer(HANG_GUARD, parent.kill)
-    guard.start()
+    parent, guard, kill = start_guarded([sys.executable, FORK_CHILD, interface, scenario])
     reports = {}
     try:
         for line in parent.stdout:
@@ -274,9 +289,8 @@ def run_fork_scenario(interface, scenario) -> Forked:
         out, err = parent.communicate()
     finally:
         guard.cancel()
-        if parent.poll() is None:
-            parent.kill()
-            parent.wait()
+        kill()  # and whatever the scenario left behind
+        parent.wait()
     frames = watcher.collect()
     watcher.close()
     return Forked(parent.returncode, reports, out, err, frames)

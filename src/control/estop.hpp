@@ -41,15 +41,24 @@ public:
     // Held by a controller while it sends commands (a control pass, a change of
     // mode or state). Refused once a stop has begun; the stop waits until every
     // permit granted before has been given back, so no command frame of any
-    // controller follows the first IDLE frame of the stop. Two atomic operations:
-    // cheap enough for every pass.
+    // controller follows the first IDLE frame of the stop. Counting in before
+    // looking at the flag (the stop sets the flag before it looks at the count)
+    // means one of the two always sees the other. Two atomic operations: cheap
+    // enough for every pass.
     class CommandPermit {
     public:
         CommandPermit() noexcept {
             _commandsInFlight.fetch_add(1);
             _granted = !_stopBegun.load();
+            if (!_granted) {
+                _commandsInFlight.fetch_sub(1);
+            }
         }
-        ~CommandPermit() { _commandsInFlight.fetch_sub(1); }
+        ~CommandPermit() {
+            if (_granted) {
+                _commandsInFlight.fetch_sub(1);
+            }
+        }
         CommandPermit(const CommandPermit&) = delete;
         CommandPermit& operator=(const CommandPermit&) = delete;
 
