@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
