@@ -1,5 +1,6 @@
 """A raw SocketCAN endpoint that plays the ODrive side of the bus in tests."""
 
+import errno
 import select
 import socket
 import struct
@@ -84,10 +85,21 @@ class CanPeer:
     def close(self) -> None:
         self.sock.close()
 
-    def send(self, can_id: int, data: bytes = b"", dlc: int | None = None) -> None:
-        """Sends a classic frame; `dlc` may differ from len(data) to forge short frames."""
+    def send(self, can_id: int, data: bytes = b"", dlc: int | None = None, queue_timeout: float = 10.0) -> None:
+        """Sends a classic frame; `dlc` may differ from len(data) to forge short frames.
+        A real controller's transmit queue holds ten frames: while it is full (ENOBUFS)
+        the frame is offered again, as a node on a busy bus waits its turn."""
         length = len(data) if dlc is None else dlc
-        self.sock.send(CAN_FRAME.pack(can_id, length, data.ljust(8, b"\0")))
+        frame = CAN_FRAME.pack(can_id, length, data.ljust(8, b"\0"))
+        deadline = time.monotonic() + queue_timeout
+        while True:
+            try:
+                self.sock.send(frame)
+                return
+            except OSError as error:
+                if error.errno != errno.ENOBUFS or time.monotonic() > deadline:
+                    raise
+            time.sleep(0.001)
 
     def recv(self, timeout: float = 10.0) -> Frame:
         ready, _, _ = select.select([self.sock], [], [], timeout)
