@@ -16,7 +16,6 @@ import os
 import random
 import signal
 import sys
-import time
 
 from common import write_result
 
