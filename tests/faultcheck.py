@@ -17,17 +17,18 @@ import threading
 import time
 from typing import NamedTuple
 
-from canpeer import CanPeer, Frame
+from canpeer import SET_AXIS_STATE, SET_POSITION, CanPeer, Frame
 
 HANG_GUARD = 120.0  # seconds; only catches a hang, never measures speed
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAULT_CHILD = os.path.join(HERE, "fault_child.py")
 FORK_CHILD = os.path.join(HERE, "fork_child.py")
-SET_AXIS_STATE, SET_POSITION = 7, 12
 IDLE = bytes([1, 0, 0, 0])
 IFF_ECHO = 0x40000
 EXPECTED_IDLE = {0: 1, 1: 2}  # fault_child.py's controllers drive [0, 1] and [1]
-LOST_IDLE = re.compile(r"ESTOP: IDLE for node (\d+) not sent: (.+)")
+# What the emergency stop (ESTOP) or a controller's destructor (MotorController)
+# says of an IDLE frame the kernel would not take.
+LOST_IDLE = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) not sent: (.+)")
 
 QDISCS = {
     # Barely drains (a frame every 16 s): the link's socket send buffer fills and
@@ -128,12 +129,15 @@ def start_guarded(args):
     return child, guard, kill_session
 
 
-def collect_all(watcher):
+def collect_all(watcher, quiet=0.5):
+    """Like CanPeer.collect, past the ENETDOWN an interface set down reports once."""
     frames = []
     while True:
         try:
-            return frames + watcher.collect()
-        except OSError as error:  # an interface set down reports ENETDOWN once
+            frames.append(watcher.recv(timeout=quiet))
+        except TimeoutError:
+            return frames
+        except OSError as error:
             if error.errno != errno.ENETDOWN:
                 raise
 
@@ -151,8 +155,7 @@ class Stopped(NamedTuple):
 def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
     """Runs fault_child.py on `interface` made `fault`, signals it once it is ready,
     and returns how it ended with every frame seen on the interface meanwhile."""
-    with faulty(interface, fault):
-        watcher = CanPeer(interface, buffer_bytes=64 << 20)
+    with faulty(interface, fault), contextlib.closing(CanPeer(interface, buffer_bytes=64 << 20)) as watcher:
         child, guard, kill = start_guarded([sys.executable, FAULT_CHILD, interface, mode,
                                             *(["--fill"] if fault == "stalled" else [])])
         try:
@@ -172,19 +175,18 @@ def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
             child.wait()
         frames = collect_all(watcher)
         drops = watcher.dropped()
-        watcher.close()
     return Stopped(child.returncode, int(calls_line.split()[1]), out, err, frames, drops, exit_seconds)
 
 
 def lost_idle_reports(err):
-    """{node: count} and the reasons of the lost-IDLE lines on standard error, and
-    any other line found there."""
+    """{node: count} and the reasons of the emergency stop's lost-IDLE lines on
+    standard error, and any other line found there."""
     reported, reasons, other = collections.Counter(), set(), []
     for line in err.splitlines():
         match = LOST_IDLE.fullmatch(line)
-        if match:
-            reported[int(match[1])] += 1
-            reasons.add(match[2])
+        if match and match[1] == "ESTOP":
+            reported[int(match[2])] += 1
+            reasons.add(match[3])
         else:
             other.append(line)
     return reported, reasons, other
@@ -272,27 +274,29 @@ def run_fork_scenario(interface, scenario) -> Forked:
     """Runs fork_child.py until its parent is ready, then ends the parent with SIGTERM."""
     watcher = CanPeer(interface, only_command=SET_AXIS_STATE)
     parent, guard, kill = start_guarded([sys.executable, FORK_CHILD, interface, scenario])
-    reports = {}
+    reports, ready, out = {}, False, ""
     try:
         for line in parent.stdout:
             if line == "ready\n":
+                ready = True
                 break
             if line == "Running ESTOP\n":  # from a child's own emergency stop
                 reports["Running ESTOP"] = reports.get("Running ESTOP", 0) + 1
             else:
                 key, _, value = line.rstrip("\n").partition(" ")
                 reports[key] = value
-        else:
+        if ready:
+            parent.send_signal(signal.SIGTERM)
+            out, err = parent.communicate()
+        else:  # it ended before it was ready; judge_fork says so
             parent.wait()
-            return Forked(parent.returncode, reports, "", parent.stderr.read(), watcher.collect())
-        parent.send_signal(signal.SIGTERM)
-        out, err = parent.communicate()
+            err = parent.stderr.read()
     finally:
         guard.cancel()
         kill()  # and whatever the scenario left behind
         parent.wait()
-    frames = watcher.collect()
-    watcher.close()
+        frames = watcher.collect()
+        watcher.close()
     return Forked(parent.returncode, reports, out, err, frames)
 
 

@@ -10,14 +10,13 @@ Usage: fork_child.py INTERFACE SCENARIO
 import multiprocessing
 import os
 import signal
-import socket
-import struct
 import sys
 import time
 import traceback
 import warnings
 
 import torvane
+from canpeer import GET_ENCODER_ESTIMATES, SET_TORQUE, CanPeer, arb_id, f32, wait_until
 
 # Forking a process with threads is what this program is about.
 warnings.filterwarnings("ignore", message=r".*multi-threaded.*fork", category=DeprecationWarning)
@@ -111,29 +110,28 @@ def tries_the_inherited_loop():
 
 def loop_frames(seconds=0.5):
     """Torque frames for motor 0 seen on the bus within `seconds`."""
-    with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as sock:
-        sock.bind((interface,))
-        sock.settimeout(0.05)
-        count, deadline = 0, time.monotonic() + seconds
+    peer = CanPeer(interface, only_command=SET_TORQUE)
+    count, deadline = 0, time.monotonic() + seconds
+    try:
         while time.monotonic() < deadline:
             try:
-                can_id = struct.unpack("=I", sock.recv(16)[:4])[0]
+                count += peer.recv(timeout=0.05).node == 0
             except TimeoutError:
-                continue
-            count += can_id == (0 << 5) | 14
-        return count
+                pass
+    finally:
+        peer.close()
+    return count
 
 
 def fresh_telemetry_arrives():
-    with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as sock:
-        sock.bind((interface,))
-        sock.send(struct.pack("=IB3x8s", (0 << 5) | 9, 8, struct.pack("<ff", 4.25, -1.5)))
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        if link.getPositionEstimate(0) == 4.25 and link.getVelocityEstimate(0) == -1.5:
-            return True
-        time.sleep(0.01)
-    return False
+    peer = CanPeer(interface)
+    peer.send(arb_id(0, GET_ENCODER_ESTIMATES), f32(4.25, -1.5))
+    peer.close()
+    try:
+        wait_until(lambda: link.getPositionEstimate(0) == 4.25 and link.getVelocityEstimate(0) == -1.5, timeout=30)
+    except AssertionError:
+        return False
+    return True
 
 
 def worker_reads_inherited_link():
@@ -157,7 +155,6 @@ elif scenario == "child-builds-its-own-stop":
     wait_child(pid)
 elif scenario in ("child-gets-SIGINT", "child-gets-SIGTERM"):
     pid = fork(waits)
-    time.sleep(0.2)
     os.kill(pid, getattr(signal, scenario.rsplit("-", 1)[1]))
     wait_child(pid)
 elif scenario == "child-tries-the-inherited-loop":

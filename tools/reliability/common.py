@@ -7,7 +7,11 @@ import struct
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOOLS, "bench"))
+# The test suite's fault scenarios and judges (faultcheck), which the stalled,
+# fork and storm items repeat.
+sys.path.insert(0, os.path.join(os.path.dirname(TOOLS), "tests"))
 from procfs import fd_targets, new_can_socket_fd  # noqa: E402,F401  (used by the items)
 
 CAN_FRAME = struct.Struct("=IB3x8s")

@@ -10,13 +10,11 @@ Usage: fork.py --rounds N --result PATH [--iface vcan0]
 
 import argparse
 import faulthandler
-import os
 import sys
 
 from common import write_result
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tests"))
-from faultcheck import FORK_SCENARIOS, HANG_GUARD, judge_fork, run_fork_scenario  # noqa: E402
+# faultcheck lives in tests/, which common puts on the path.
+from faultcheck import FORK_SCENARIOS, HANG_GUARD, judge_fork, run_fork_scenario
 
 
 def main() -> int:

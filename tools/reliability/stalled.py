@@ -12,16 +12,13 @@ Usage: stalled.py --runs N --seed S --result PATH [--iface vcan1] [--calls-iface
 import argparse
 import collections
 import faulthandler
-import os
 import random
 import signal
 import sys
 
 from common import write_result
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tests"))
-from faultcheck import (HANG_GUARD, judge_stop, lost_idle_reports, run_encoder_calls, shaped,  # noqa: E402
-                        signal_running_child)
+# faultcheck lives in tests/, which common puts on the path.
+from faultcheck import HANG_GUARD, judge_stop, lost_idle_reports, run_encoder_calls, shaped, signal_running_child
 
 FAULTS = ["stalled", "overflowing", "down", "congested", "healthy"]
 MODES = ["torque", "velocity", "position"]

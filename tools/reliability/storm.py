@@ -39,8 +39,8 @@ import time
 
 from common import CAN_EFF_FLAG, CAN_FRAME, CAN_RTR_FLAG, write_result
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tests"))
-from faultcheck import QDISCS  # noqa: E402
+# faultcheck lives in tests/, which common puts on the path.
+from faultcheck import LOST_IDLE, QDISCS
 
 CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "storm_child.py")
 SET_AXIS_STATE = 7
@@ -50,7 +50,6 @@ TRIGGER_TIMEOUT = 60.0  # seconds to wait for the chosen log line before signall
 QUIET = 0.3            # seconds without a frame that close a run's capture
 LATE = 3.0             # ... and that close it for good when the run looked wrong
 LAST_EVENT = 40        # signals come after one of the first LAST_EVENT log lines
-LOST_IDLE = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) not sent: (.+)")
 
 
 class Run:
