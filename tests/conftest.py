@@ -1,33 +1,12 @@
 import os
-import socket
 
 import pytest
 
-from canpeer import CanPeer
-
-INTERFACE = os.environ.get("TORVANE_TEST_IFACE", "vcan0")
-SECOND_INTERFACE = os.environ.get("TORVANE_TEST_IFACE2", "vcan1")
-# Two controllers at the two ends of one bus, where the bench has them (real CAN
-# controllers): what one sends crosses the wire to the other. None on vcan.
-WIRE = tuple(os.environ.get("TORVANE_TEST_WIRE", "").split()) or None
-
-
-def is_virtual(interface: str) -> bool:
-    """vcan has no device behind it; a CAN controller's driver has."""
-    return not os.path.exists(f"/sys/class/net/{interface}/device")
-
-
-def _can_available(interface: str) -> bool:
-    try:
-        with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as s:
-            s.bind((interface,))
-        return True
-    except OSError:
-        return False
-
+from torvane_dev.buses import INTERFACE, can_open
+from torvane_dev.canpeer import CanPeer
 
 def pytest_collection_modifyitems(config, items):
-    if _can_available(INTERFACE):
+    if can_open(INTERFACE):
         return
     if os.environ.get("TORVANE_REQUIRE_BUS"):
         raise pytest.UsageError(f"SocketCAN interface {INTERFACE} is required but cannot be opened")

@@ -6,14 +6,12 @@ import math
 import pytest
 
 import torvane
+from torvane_dev.protocol import GETTERS
 
 Axis, Mode, Input = torvane.ODriveAxisState, torvane.ODriveControlMode, torvane.ODriveInputMode
 NAN, INF = float("nan"), float("inf")
 MARKER = 0x7F8  # clearErrors(63)
 
-GETTERS = ["getAxisError", "getAxisState", "getPositionEstimate", "getVelocityEstimate", "getTorqueEstimate",
-           "getIqSetpoint", "getIqMeasured", "getFETTemperature", "getMotorTemperature", "getBusVoltage",
-           "getBusCurrent"]
 # every command method with valid arguments after the node id
 COMMANDS = {"setAxisState": (1,), "setControlMode": (1, 1), "position_command": (1.0, 0.0, 0.0),
             "velocity_command": (1.0, 0.0), "torque_command": (1.0,), "setLimits": (1.0, 1.0),

@@ -5,7 +5,8 @@ import struct
 import pytest
 
 import torvane
-from canpeer import arb_id, as_f32, f32, wait_until
+from torvane_dev.canpeer import as_f32, f32, wait_until
+from torvane_dev.protocol import arb_id
 
 Mode = torvane.ODriveControlMode
 MARKER = 0x7F8

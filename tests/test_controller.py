@@ -5,7 +5,8 @@ import struct
 import pytest
 
 import torvane
-from canpeer import arb_id, f32, wait_until
+from torvane_dev.canpeer import f32, wait_until
+from torvane_dev.protocol import arb_id
 
 Axis = torvane.ODriveAxisState
 Mode = torvane.ODriveControlMode

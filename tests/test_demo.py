@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import SECOND_INTERFACE
+from torvane_dev.buses import SECOND_INTERFACE
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(REPO, "demo", "robot_demo.py")

@@ -7,9 +7,11 @@ import sys
 
 import pytest
 
-from canpeer import CanPeer, arb_id
+from torvane_dev import program
+from torvane_dev.canpeer import CanPeer
+from torvane_dev.protocol import arb_id
 
-CHILD = os.path.join(os.path.dirname(__file__), "estop_child.py")
+CHILD = program("estop_child.py")
 IDLE = bytes([1, 0, 0, 0])
 
 

@@ -8,8 +8,8 @@ import signal
 
 import pytest
 
-from conftest import SECOND_INTERFACE
-from faultcheck import judge_stop, run_encoder_calls, shaped, signal_running_child
+from torvane_dev.buses import SECOND_INTERFACE
+from torvane_dev.faultcheck import judge_stop, run_encoder_calls, shaped, signal_running_child
 
 needs_tc = pytest.mark.skipif(shutil.which("tc") is None or os.geteuid() != 0,
                               reason="needs root and tc (iproute2) to shape the bus")

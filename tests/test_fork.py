@@ -4,7 +4,7 @@ emergency stop of its own."""
 
 import pytest
 
-from faultcheck import FORK_SCENARIOS, SIGNALLED_CHILD, judge_fork, run_fork_scenario
+from torvane_dev.faultcheck import FORK_SCENARIOS, SIGNALLED_CHILD, judge_fork, run_fork_scenario
 
 
 def under_thread_sanitizer() -> bool:

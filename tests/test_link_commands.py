@@ -5,7 +5,8 @@ import struct
 import pytest
 
 import torvane
-from canpeer import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, as_f32, f32
+from torvane_dev.canpeer import as_f32, f32
+from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG
 
 In = torvane.ODriveInputMode
 Ctrl = torvane.ODriveControlMode

@@ -9,8 +9,9 @@ import time
 import pytest
 
 import torvane
-from canpeer import CanPeer, arb_id, f32, wait_until
-from conftest import SECOND_INTERFACE, is_virtual
+from torvane_dev.buses import SECOND_INTERFACE, is_virtual
+from torvane_dev.canpeer import f32, wait_until, CanPeer
+from torvane_dev.protocol import arb_id
 
 HANG_GUARD = 60.0  # seconds; only catches a hang, never measures speed
 

@@ -6,13 +6,9 @@ import struct
 import pytest
 
 import torvane
-from canpeer import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, arb_id, as_f32, f32, wait_until
+from torvane_dev.canpeer import as_f32, f32, wait_until
+from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, GETTERS, arb_id
 
-GETTERS = [
-    "getAxisError", "getAxisState", "getPositionEstimate", "getVelocityEstimate", "getTorqueEstimate",
-    "getIqSetpoint", "getIqMeasured", "getFETTemperature", "getMotorTemperature", "getBusVoltage",
-    "getBusCurrent",
-]
 
 
 def snapshot(link, node):

@@ -4,10 +4,14 @@ import glob
 import operator
 import os
 import pickle
+import re
 import shutil
 import subprocess
 
 import pytest
+
+import torvane_dev
+from torvane_dev import protocol
 
 import torvane
 
@@ -122,3 +126,17 @@ def test_import_starts_no_thread():
         "assert len(os.listdir('/proc/self/task')) == before"
     )
     subprocess.run([os.sys.executable, "-c", code], check=True, timeout=120)
+
+
+def test_the_tools_speak_the_module_s_protocol():
+    # The simulator, the test peer and the C helpers take their command ids from
+    # torvane_dev (protocol.py, odrive_protocol.h); a drift there would make them
+    # answer or flood with frames the module never sends.
+    header = open(os.path.join(torvane_dev.HERE, "odrive_protocol.h")).read()
+    in_c = {name: int(value, 0) for name, value in re.findall(r"^\s+([A-Z_]+) = (0x[0-9A-F]+),$", header, re.M)}
+    in_module = {name: int(member) for name, member in torvane.ODriveCanID.__members__.items()}
+    in_python = {name: getattr(protocol, name) for name in in_module}
+    assert in_c == in_python == in_module
+    assert protocol.GETTERS == tuple(name for name in vars(torvane.ODriveSocket) if name.startswith("get"))
+    assert set(protocol.TELEMETRY) == {int(getattr(torvane.ODriveCanID, name)) for name in in_module
+                                       if name.startswith(("GET_", "HEARTBEAT"))}

@@ -9,8 +9,9 @@ import can
 import pytest
 
 import torvane
-from canpeer import arb_id, as_f32, wait_until
-from conftest import WIRE
+from torvane_dev.buses import WIRE
+from torvane_dev.canpeer import as_f32, wait_until
+from torvane_dev.protocol import arb_id
 
 # (call, args, identifier, data): what an independent peer must receive, byte for byte
 COMMANDS = [

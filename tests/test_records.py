@@ -6,7 +6,7 @@ import pickle
 import pytest
 
 import torvane
-from canpeer import as_f32
+from torvane_dev.canpeer import as_f32
 
 COMMAND_FIELDS = ["position_setpoint", "velocity_setpoint", "torque_feedforward", "damping",
                   "velocity_integrator", "stiffness", "kp", "kd"]

@@ -13,9 +13,11 @@ from collections import Counter
 import pytest
 
 import torvane
-from canpeer import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, CanPeer, arb_id, as_f32, f32, wait_until
-from conftest import SECOND_INTERFACE
-from simfixture import HANG_GUARD, SIM, SimulatedODrive
+from torvane_dev import program
+from torvane_dev.buses import SECOND_INTERFACE
+from torvane_dev.canpeer import as_f32, f32, wait_until, CanPeer
+from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, arb_id
+from torvane_dev.simfixture import HANG_GUARD, SIM, SimulatedODrive
 
 Axis = torvane.ODriveAxisState
 Mode = torvane.ODriveControlMode
@@ -25,7 +27,7 @@ KT = 0.08  # Nm/A
 MODEL = ["--friction", str(FRICTION), "--torque-constant", str(KT)]
 HOLD = dict(kp=[8.0, 8.0], kd=[0.4, 0.4], position_setpoint=[0.25, -0.25])
 CLOSED = ["CLOSED_LOOP_CONTROL", "CLOSED_LOOP_CONTROL"]
-CHILD = os.path.join(os.path.dirname(__file__), "sim_robot_child.py")
+CHILD = program("sim_robot_child.py")
 
 # link getter -> field of the simulator's `telemetry` line
 GETTERS = {

@@ -16,46 +16,25 @@ import struct
 import sys
 import time
 
-# ODrive command ids: the low five bits of the 11-bit identifier, above them the node id.
-HEARTBEAT = 1
-SET_AXIS_STATE = 7
-GET_ENCODER_ESTIMATES = 9
-SET_CONTROL_MODE = 11
-SET_POSITION = 12
-SET_VELOCITY = 13
-SET_TORQUE = 14
-SET_LIMITS = 15
-GET_IQ = 20
-GET_TEMPERATURE = 21
-GET_BUS_VOLTAGE_CURRENT = 23
-CLEAR_ERRORS = 24
-SET_POS_GAIN = 26
-SET_VEL_GAINS = 27
-GET_TORQUES = 28
-TELEMETRY_IDS = frozenset({HEARTBEAT, GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE,
-                           GET_BUS_VOLTAGE_CURRENT, GET_TORQUES})
-STATUS_MESSAGES = (HEARTBEAT, GET_IQ, GET_TEMPERATURE, GET_BUS_VOLTAGE_CURRENT, GET_TORQUES)
+from torvane_dev.protocol import (CAN_FRAME, CLEAR_ERRORS, CLOSED_LOOP_CONTROL, DATA_OFFSET, FRAME_HEAD, FRAME_ID_AND_LENGTH,
+                                  GET_BUS_VOLTAGE_CURRENT, GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE,
+                                  GET_TORQUES, HEARTBEAT, IDLE, NOT_A_DATA_FRAME, POSITION, SET_AXIS_STATE,
+                                  SET_CONTROL_MODE, SET_LIMITS, SET_POS_GAIN, SET_POSITION, SET_TORQUE, SET_VEL_GAINS,
+                                  SET_VELOCITY, TELEMETRY, TORQUE, UNDEFINED, VELOCITY, VOLTAGE, arb_id, command_of,
+                                  node_of)
 
-UNDEFINED, IDLE, CLOSED_LOOP_CONTROL = 0, 1, 8
+TELEMETRY_IDS = frozenset(TELEMETRY)
+STATUS_MESSAGES = (HEARTBEAT, GET_IQ, GET_TEMPERATURE, GET_BUS_VOLTAGE_CURRENT, GET_TORQUES)
 STATE_NAMES = {UNDEFINED: "UNDEFINED", IDLE: "IDLE", CLOSED_LOOP_CONTROL: "CLOSED_LOOP_CONTROL"}
-VOLTAGE, TORQUE, VELOCITY, POSITION = 0, 1, 2, 3
 MODE_NAMES = {VOLTAGE: "VOLTAGE", TORQUE: "TORQUE", VELOCITY: "VELOCITY", POSITION: "POSITION"}
 WATCHDOG_ERROR = 0x800  # the axis error a device reports when its watchdog expired
 
-CAN_EFF_FLAG = 0x80000000
-CAN_RTR_FLAG = 0x40000000
-CAN_ERR_FLAG = 0x20000000
-
-# struct can_frame: identifier, length, 3 reserved bytes, 8 data bytes
-FRAME = struct.Struct("<IB3x8s")
-HEAD = struct.Struct("<IB")
-FRAME_FLOATS = struct.Struct("<IB3xff")
-FRAME_HEARTBEAT = struct.Struct("<IB3xIB3x")
+FRAME_FLOATS = struct.Struct(FRAME_HEAD + "ff")
+FRAME_HEARTBEAT = struct.Struct(FRAME_HEAD + "IB3x")
 F32 = struct.Struct("<f")
 F32X2 = struct.Struct("<ff")
 U32X2 = struct.Struct("<II")
 POSITION_PAYLOAD = struct.Struct("<fhh")
-DATA = 8  # offset of the payload in a frame
 TWO_PI = 2.0 * math.pi
 
 AMBIENT_C = 25.0
@@ -155,18 +134,18 @@ class Axis:
         self.commands += 1
         isfinite = math.isfinite
         if command == SET_AXIS_STATE and length >= 1:
-            self.request_state(buf[DATA], now)
+            self.request_state(buf[DATA_OFFSET], now)
         elif length < 4:
             self.ignored += 1
         elif command == SET_TORQUE:
-            (torque,) = F32.unpack_from(buf, DATA)
+            (torque,) = F32.unpack_from(buf, DATA_OFFSET)
             if isfinite(torque):
                 self.input_torque = torque
                 self.last_setpoint_time = now
             else:
                 self.ignored += 1
         elif command == SET_POS_GAIN:
-            (gain,) = F32.unpack_from(buf, DATA)
+            (gain,) = F32.unpack_from(buf, DATA_OFFSET)
             if isfinite(gain):
                 self.pos_gain = gain
             else:
@@ -176,7 +155,7 @@ class Axis:
         elif length < 8:
             self.ignored += 1
         elif command == SET_POSITION:
-            position, vel_ff, torque_ff = POSITION_PAYLOAD.unpack_from(buf, DATA)
+            position, vel_ff, torque_ff = POSITION_PAYLOAD.unpack_from(buf, DATA_OFFSET)
             if isfinite(position):
                 self.input_position = position
                 self.input_velocity = vel_ff * 0.001
@@ -185,7 +164,7 @@ class Axis:
             else:
                 self.ignored += 1
         elif command == SET_VELOCITY:
-            velocity, torque_ff = F32X2.unpack_from(buf, DATA)
+            velocity, torque_ff = F32X2.unpack_from(buf, DATA_OFFSET)
             if isfinite(velocity) and isfinite(torque_ff):
                 self.input_velocity = velocity
                 self.input_torque = torque_ff
@@ -193,21 +172,21 @@ class Axis:
             else:
                 self.ignored += 1
         elif command == SET_VEL_GAINS:
-            gain, integrator_gain = F32X2.unpack_from(buf, DATA)
+            gain, integrator_gain = F32X2.unpack_from(buf, DATA_OFFSET)
             if isfinite(gain) and isfinite(integrator_gain):
                 self.vel_gain = gain
                 self.vel_integrator_gain = integrator_gain
             else:
                 self.ignored += 1
         elif command == SET_LIMITS:
-            vel_limit, current_limit = F32X2.unpack_from(buf, DATA)
+            vel_limit, current_limit = F32X2.unpack_from(buf, DATA_OFFSET)
             if isfinite(vel_limit) and isfinite(current_limit) and vel_limit >= 0.0 and current_limit >= 0.0:
                 self.vel_limit = vel_limit
                 self.current_limit = current_limit
             else:
                 self.ignored += 1
         elif command == SET_CONTROL_MODE:
-            mode, input_mode = U32X2.unpack_from(buf, DATA)
+            mode, input_mode = U32X2.unpack_from(buf, DATA_OFFSET)
             if mode in MODE_NAMES:
                 if mode == POSITION and self.control_mode != POSITION:
                     self.input_position = self.position  # no jump to a stale setpoint
@@ -323,19 +302,18 @@ class Axis:
         return nominal_voltage - SUPPLY_RESISTANCE * current, current
 
     def encoder_frame(self):
-        frame = FRAME_FLOATS.pack((self.node << 5) | GET_ENCODER_ESTIMATES, 8, self.position, self.velocity)
+        frame = FRAME_FLOATS.pack(arb_id(self.node, GET_ENCODER_ESTIMATES), 8, self.position, self.velocity)
         self.sent[GET_ENCODER_ESTIMATES] = frame
         return frame
 
     def status_frames(self, nominal_voltage):
-        base = self.node << 5
         voltage, current = self.bus(nominal_voltage)
         frames = (
-            FRAME_HEARTBEAT.pack(base | HEARTBEAT, 8, self.error, self.state),
-            FRAME_FLOATS.pack(base | GET_IQ, 8, self.iq_setpoint, self.iq_measured),
-            FRAME_FLOATS.pack(base | GET_TEMPERATURE, 8, self.fet_temperature, self.motor_temperature),
-            FRAME_FLOATS.pack(base | GET_BUS_VOLTAGE_CURRENT, 8, voltage, current),
-            FRAME_FLOATS.pack(base | GET_TORQUES, 8, self.torque_estimate(), self.iq_setpoint * self.kt),
+            FRAME_HEARTBEAT.pack(arb_id(self.node, HEARTBEAT), 8, self.error, self.state),
+            FRAME_FLOATS.pack(arb_id(self.node, GET_IQ), 8, self.iq_setpoint, self.iq_measured),
+            FRAME_FLOATS.pack(arb_id(self.node, GET_TEMPERATURE), 8, self.fet_temperature, self.motor_temperature),
+            FRAME_FLOATS.pack(arb_id(self.node, GET_BUS_VOLTAGE_CURRENT), 8, voltage, current),
+            FRAME_FLOATS.pack(arb_id(self.node, GET_TORQUES), 8, self.torque_estimate(), self.iq_setpoint * self.kt),
         )
         for command, frame in zip(STATUS_MESSAGES, frames):
             self.sent[command] = frame
@@ -375,7 +353,7 @@ class Axis:
 
         def add(command, names, fmt):
             frame = self.sent.get(command)
-            values = struct.unpack_from(fmt, frame, DATA) if frame else ("-",) * len(names)
+            values = struct.unpack_from(fmt, frame, DATA_OFFSET) if frame else ("-",) * len(names)
             fields.extend(zip(names, values))
 
         add(HEARTBEAT, ("axis_error", "axis_state"), "<IB")
@@ -404,7 +382,7 @@ class Bus:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         self.sock.bind((interface,))
         self.sock.setblocking(False)
-        self.buf = bytearray(FRAME.size)
+        self.buf = bytearray(CAN_FRAME.size)
         self.send_failures = 0
 
     def fileno(self):
@@ -479,11 +457,11 @@ class Simulator:
                 return
             except InterruptedError:
                 continue
-            can_id, length = HEAD.unpack_from(buf)
-            if can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG):
+            can_id, length = FRAME_ID_AND_LENGTH.unpack_from(buf)
+            if can_id & NOT_A_DATA_FRAME:
                 continue  # an ODrive listens to standard data frames only
-            command = can_id & 0x1F
-            axis = by_node.get((can_id >> 5) & 0x3F)
+            command = command_of(can_id)
+            axis = by_node.get(node_of(can_id))
             if axis is None or command in TELEMETRY_IDS:
                 continue  # another node's traffic, or another device's telemetry
             axis.handle(command, length, buf, now)

@@ -12,23 +12,13 @@ import threading
 
 import can
 
-# ODrive command ids (low five bits of the arbitration id)
-HEARTBEAT = 1
-GET_ENCODER_ESTIMATES = 9
-SET_POSITION = 12
-SET_TORQUE = 14
-GET_IQ = 20
-GET_TEMPERATURE = 21
-GET_BUS_VOLTAGE_CURRENT = 23
-SET_POS_GAIN = 26
-SET_VEL_GAINS = 27
-GET_TORQUES = 28
+from torvane_dev.protocol import (CAN_FRAME, GET_BUS_VOLTAGE_CURRENT, GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE,
+                                  GET_TORQUES, HEARTBEAT, SET_POS_GAIN, SET_POSITION, SET_TORQUE, SET_VEL_GAINS, arb_id)
 
 ONE_FLOAT = struct.Struct("<f")
 TWO_FLOATS = struct.Struct("<ff")
 HEARTBEAT_LAYOUT = struct.Struct("<IB")
 POSITION_LAYOUT = struct.Struct("<fhh")
-CAN_FRAME = struct.Struct("=IB3x8s")
 
 
 def milli(value: float) -> int:
@@ -92,7 +82,7 @@ class PythonCanLink:
         return self.encoder[node][1]
 
     def send(self, node: int, command: int, data: bytes) -> None:
-        self.bus.send(can.Message(arbitration_id=(node << 5) | command, data=data, is_extended_id=False))
+        self.bus.send(can.Message(arbitration_id=arb_id(node, command), data=data, is_extended_id=False))
 
     def torque_command(self, node: int, torque: float) -> None:
         self.send(node, SET_TORQUE, ONE_FLOAT.pack(torque))
@@ -157,7 +147,7 @@ class RawSocketSender:
         self.sock.bind((channel,))
 
     def torque_command(self, node: int, torque: float) -> None:
-        self.sock.send(CAN_FRAME.pack((node << 5) | SET_TORQUE, 4, ONE_FLOAT.pack(torque)))
+        self.sock.send(CAN_FRAME.pack(arb_id(node, SET_TORQUE), 4, ONE_FLOAT.pack(torque)))
 
     def close(self) -> None:
         self.sock.close()

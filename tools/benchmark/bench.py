@@ -19,19 +19,14 @@ import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "bench"))
-
-from procfs import fd_targets, new_can_socket_fd  # noqa: E402
+from torvane_dev.procfs import fd_targets, new_can_socket_fd
+from torvane_dev.protocol import CAN_EFF_FLAG, CAN_FRAME, CAN_RTR_FLAG, SET_POSITION, SET_TORQUE, arb_id
 
 BUSY_IFACE = "vcan0"
 SILENT_IFACE = "vcan1"
-CAN_EFF_FLAG = 0x80000000
-CAN_RTR_FLAG = 0x40000000
 EXACT_STANDARD_ID = 0x7FF | CAN_EFF_FLAG | CAN_RTR_FLAG  # filter mask: this standard data frame only
-SET_POSITION_NODE0 = (0 << 5) | 12
-SET_TORQUE_NODE0 = (0 << 5) | 14
+SET_POSITION_NODE0 = arb_id(0, SET_POSITION)
+SET_TORQUE_NODE0 = arb_id(0, SET_TORQUE)
 
 DEFAULTS = {
     "send_seconds": 2.0,  # per library and round
@@ -174,7 +169,7 @@ def phase_send(cfg: dict) -> dict:
     import can
     import torvane
 
-    from baseline import CAN_FRAME, ONE_FLOAT, RawSocketSender
+    from baseline import ONE_FLOAT, RawSocketSender
 
     values = [((i % 2001) - 1000) * 0.001 for i in range(128)]
     chunk = len(values)

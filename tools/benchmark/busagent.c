@@ -47,7 +47,7 @@
  * Build: gcc -O2 -Wall -Wextra -Werror -pthread -o busagent busagent.c
  */
 #define _GNU_SOURCE
-#include "../bench/canpeer.h"
+#include "../torvane_dev/canpeer.h"
 #include <inttypes.h>
 #include <poll.h>
 #include <pthread.h>
@@ -84,7 +84,7 @@ static void put_f32(uint8_t *out, float value) { memcpy(out, &value, 4); /* litt
 
 static void encoder_frame(struct can_frame *f, unsigned node, uint32_t k) {
     memset(f, 0, sizeof *f);
-    f->can_id = (node << 5) | 9u;
+    f->can_id = odrive_arb_id(node, GET_ENCODER_ESTIMATES);
     f->len = 8;
     put_f32(&f->data[0], (float)(k + 1));
     put_f32(&f->data[4], -(float)(k + 1));
@@ -203,17 +203,15 @@ static int cmd_pulse(const char *iface, const unsigned *nodes, size_t node_count
 /* ---- flood ---- */
 
 static void mixed_frame(struct can_frame *f, unsigned node, uint32_t k) {
-    /* heartbeat, encoder, Iq, temperature, bus voltage/current, torques */
-    static const uint8_t kinds[] = {1, 9, 20, 21, 23, 28};
-    const uint8_t kind = kinds[k % sizeof kinds];
-    if (kind == 9) {
+    const enum odrive_command kind = ODRIVE_TELEMETRY[k % sizeof ODRIVE_TELEMETRY];
+    if (kind == GET_ENCODER_ESTIMATES) {
         encoder_frame(f, node, k);
         return;
     }
     memset(f, 0, sizeof *f);
-    f->can_id = (node << 5) | kind;
+    f->can_id = odrive_arb_id(node, kind);
     f->len = 8;
-    if (kind == 1) {
+    if (kind == HEARTBEAT) {
         const uint32_t error = k;
         memcpy(&f->data[0], &error, 4);
         f->data[4] = 8;  /* closed loop */
@@ -306,16 +304,16 @@ static int cmd_loop(const char *iface, const unsigned *nodes, size_t node_count,
         for (size_t i = 0; i < node_count; i++) {
             struct can_frame f;
             memset(&f, 0, sizeof f);
-            f.can_id = (nodes[i] << 5) | 26u; /* position gain */
+            f.can_id = odrive_arb_id(nodes[i], SET_POS_GAIN);
             f.len = 4;
             put_f32(&f.data[0], 20.0f);
             write_frame(s, &f);
-            f.can_id = (nodes[i] << 5) | 27u; /* velocity gains */
+            f.can_id = odrive_arb_id(nodes[i], SET_VEL_GAINS);
             f.len = 8;
             put_f32(&f.data[0], 0.2f);
             put_f32(&f.data[4], 0.1f);
             write_frame(s, &f);
-            f.can_id = (nodes[i] << 5) | 12u; /* position setpoint with feed-forwards */
+            f.can_id = odrive_arb_id(nodes[i], SET_POSITION); /* with feed-forwards */
             put_f32(&f.data[0], 0.5f);
             memset(&f.data[4], 0, 4);
             write_frame(s, &f);
@@ -410,7 +408,7 @@ int main(int argc, char **argv) {
         else if (!strcmp(a, "--times")) times = v;
         else if (!strcmp(a, "--seed")) rng_state = strtoull(v, NULL, 0);
         else if (!strcmp(a, "--count")) count = strtoull(v, NULL, 0);
-        else if (!strcmp(a, "--node")) node = (unsigned)strtoul(v, NULL, 0) & 0x3F;
+        else if (!strcmp(a, "--node")) node = (unsigned)strtoul(v, NULL, 0) & ODRIVE_MAX_NODE;
         else if (!strcmp(a, "--link-fd")) link_fd = atoi(v);
         else if (!strcmp(a, "--period-us")) period_us = strtoll(v, NULL, 0);
         else if (!strcmp(a, "--gap-us")) {
@@ -420,7 +418,7 @@ int main(int argc, char **argv) {
         } else if (!strcmp(a, "--nodes")) {
             char *copy = strdup(v), *save = NULL;
             for (char *t = strtok_r(copy, ",", &save); t && node_count < 64; t = strtok_r(NULL, ",", &save))
-                nodes[node_count++] = (unsigned)strtoul(t, NULL, 0) & 0x3F;
+                nodes[node_count++] = (unsigned)strtoul(t, NULL, 0) & ODRIVE_MAX_NODE;
             free(copy);
         } else usage();
     }

@@ -12,9 +12,8 @@ import argparse
 import faulthandler
 import sys
 
-from common import write_result
-# faultcheck lives in tests/, which common puts on the path.
-from faultcheck import FORK_SCENARIOS, HANG_GUARD, judge_fork, run_fork_scenario
+from torvane_dev.faultcheck import FORK_SCENARIOS, HANG_GUARD, judge_fork, run_fork_scenario
+from torvane_dev.results import write_result
 
 
 def main() -> int:

@@ -20,15 +20,18 @@ import time
 
 import torvane
 
-from common import (CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_FRAME, CAN_RTR_FLAG, GETTERS, SK_MEMINFO_DROPS, fd_targets,
-                    new_can_socket_fd, socket_meminfo, write_result)
+from torvane_dev.canpeer import SK_MEMINFO_DROPS, socket_meminfo
+from torvane_dev.procfs import fd_targets, new_can_socket_fd
+from torvane_dev.protocol import (CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_FRAME, CAN_RTR_FLAG, GET_BUS_VOLTAGE_CURRENT,
+                                  GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE, GET_TORQUES, GETTERS, HEARTBEAT,
+                                  command_of, node_of)
+from torvane_dev.results import write_result
 
-HEARTBEAT, GET_TORQUES = 1, 28
 PAIRS = {
-    9: ("getPositionEstimate", "getVelocityEstimate"),
-    20: ("getIqSetpoint", "getIqMeasured"),
-    21: ("getFETTemperature", "getMotorTemperature"),
-    23: ("getBusVoltage", "getBusCurrent"),
+    GET_ENCODER_ESTIMATES: ("getPositionEstimate", "getVelocityEstimate"),
+    GET_IQ: ("getIqSetpoint", "getIqMeasured"),
+    GET_TEMPERATURE: ("getFETTemperature", "getMotorTemperature"),
+    GET_BUS_VOLTAGE_CURRENT: ("getBusVoltage", "getBusCurrent"),
 }
 U32 = struct.Struct("<I")
 F32 = struct.Struct("<f")
@@ -53,8 +56,8 @@ def model(frames: bytes, remote_as_data=False, ignore_length=False, ignore_exten
             continue
         if ignore_length:
             length = 8
-        record = cache[(can_id >> 5) & 0x3F]
-        command = can_id & 0x1F
+        record = cache[node_of(can_id)]
+        command = command_of(can_id)
         if command == HEARTBEAT:
             if length < 5:
                 tally["short"] += 1

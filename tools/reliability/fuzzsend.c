@@ -38,7 +38,7 @@
  * Build: gcc -O2 -Wall -Wextra -Werror -pthread -o fuzzsend fuzzsend.c
  */
 #define _GNU_SOURCE
-#include "../bench/canpeer.h"
+#include "../torvane_dev/canpeer.h"
 #include <inttypes.h>
 #include <poll.h>
 #include <pthread.h>
@@ -56,8 +56,6 @@ static double now(void) {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static const uint8_t TELEMETRY[] = {1, 9, 20, 21, 23, 28};
-
 static void random_frame(struct can_frame *f) {
     memset(f, 0, sizeof *f);
     const uint64_t choice = next_random(), bits = next_random(), data = next_random();
@@ -72,7 +70,7 @@ static void random_frame(struct can_frame *f) {
         id = ((canid_t)bits & CAN_EFF_MASK) | CAN_EFF_FLAG;
     }
     if (((choice >> 2) & 1) == 0) { /* half of the frames carry a telemetry command id */
-        id = (id & ~(canid_t)0x1F) | TELEMETRY[((extra >> 16) & 0xFFFF) % sizeof TELEMETRY];
+        id = (id & ~(canid_t)ODRIVE_COMMAND_MASK) | ODRIVE_TELEMETRY[((extra >> 16) & 0xFFFF) % sizeof ODRIVE_TELEMETRY];
     }
     if (((choice >> 3) & 7) == 0) id |= CAN_RTR_FLAG;   /* one in eight */
     if (((choice >> 16) & 15) == 0) id |= CAN_ERR_FLAG; /* one in sixteen */
@@ -110,9 +108,10 @@ static int reaches_sockets(const struct can_frame *f) {
 
 static int controller_frame(const struct can_frame *f) {
     if (f->can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) return 0;
-    unsigned node = (f->can_id >> 5) & 0x3F, cmd = f->can_id & 0x1F;
+    unsigned node = odrive_node_of(f->can_id), cmd = odrive_command_of(f->can_id);
     if ((f->can_id >> 11) != 0 || node > 1) return 0;
-    if ((cmd == 26 && f->len == 4) || (cmd == 27 && f->len == 8) || (cmd == 12 && f->len == 8)) {
+    if ((cmd == SET_POS_GAIN && f->len == 4) || (cmd == SET_VEL_GAINS && f->len == 8) ||
+        (cmd == SET_POSITION && f->len == 8)) {
         controller_frames[node][cmd]++;
         return 1;
     }
@@ -274,7 +273,7 @@ int main(int argc, char **argv) {
             random_frame(&f);
         } else {
             memset(&f, 0, sizeof f);
-            f.can_id = (63u << 5) | 23u;
+            f.can_id = odrive_arb_id(ODRIVE_MAX_NODE, GET_BUS_VOLTAGE_CURRENT);
             f.len = 8;
             memcpy(f.data, sentinel, 8);
         }
@@ -357,10 +356,10 @@ int main(int argc, char **argv) {
            reached - (size_t)observer_missing - (size_t)undeliverable, undeliverable, observer_missing);
     printf(", \"observer_overflows\": %" PRIu64, observer_overflows);
     printf(", \"observer_late\": %" PRIu64 ", \"other_frames\": %" PRIu64, observer_late, other_frames);
-    printf(", \"controller_frames\": {\"0\": [%" PRIu64 ", %" PRIu64 ", %" PRIu64 "]", controller_frames[0][26],
-           controller_frames[0][27], controller_frames[0][12]);
-    printf(", \"1\": [%" PRIu64 ", %" PRIu64 ", %" PRIu64 "]}", controller_frames[1][26], controller_frames[1][27],
-           controller_frames[1][12]);
+    printf(", \"controller_frames\": {\"0\": [%" PRIu64 ", %" PRIu64 ", %" PRIu64 "]", controller_frames[0][SET_POS_GAIN],
+           controller_frames[0][SET_VEL_GAINS], controller_frames[0][SET_POSITION]);
+    printf(", \"1\": [%" PRIu64 ", %" PRIu64 ", %" PRIu64 "]}", controller_frames[1][SET_POS_GAIN], controller_frames[1][SET_VEL_GAINS],
+           controller_frames[1][SET_POSITION]);
     printf(", \"send_seconds\": %.3f, \"observe_seconds\": %.3f}\n", send_seconds, observe_seconds);
     return 0;
 }

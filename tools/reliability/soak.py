@@ -17,9 +17,10 @@ import time
 
 import torvane
 
-from common import CAN_EFF_FLAG, CAN_FRAME, CAN_RTR_FLAG, open_fds, rss_kib, threads, write_result
+from torvane_dev.procfs import open_fds, rss_kib, threads
+from torvane_dev.protocol import CAN_FRAME, SET_TORQUE, command_filter
+from torvane_dev.results import write_result
 
-SET_TORQUE = 14
 WARMUP = 50             # cycles before the memory baseline: allocators and caches fill up
 # From the warm-up to the end, resident memory may grow at most RSS_BOUND_KIB and
 # the bytes malloc has handed out (every arena) at most HEAP_BOUND_KIB. The second
@@ -70,8 +71,7 @@ def main() -> int:
     faulthandler.dump_traceback_later(args.cycles * 2.0 + 300, exit=True)
 
     peer = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    peer.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
-                    struct.pack("=II", SET_TORQUE, 0x1F | CAN_EFF_FLAG | CAN_RTR_FLAG))
+    peer.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, command_filter(SET_TORQUE))
     peer.bind((args.iface,))
 
     failures = []

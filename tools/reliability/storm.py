@@ -37,14 +37,11 @@ import sys
 import threading
 import time
 
-from common import CAN_EFF_FLAG, CAN_FRAME, CAN_RTR_FLAG, write_result
-
-# faultcheck lives in tests/, which common puts on the path.
-from faultcheck import LOST_IDLE, QDISCS
+from torvane_dev.faultcheck import IDLE_PAYLOAD, LOST_IDLE, QDISCS
+from torvane_dev.protocol import CAN_FRAME, SET_AXIS_STATE, command_filter, node_of
+from torvane_dev.results import write_result
 
 CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "storm_child.py")
-SET_AXIS_STATE = 7
-IDLE_PAYLOAD = bytes([1, 0, 0, 0])
 EXIT_BOUND = 30.0      # seconds from the signal to the end of the run: past it the run hung
 TRIGGER_TIMEOUT = 60.0  # seconds to wait for the chosen log line before signalling anyway
 QUIET = 0.3            # seconds without a frame that close a run's capture
@@ -73,8 +70,7 @@ class Run:
 
 def watcher_socket(iface):
     sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    mask = 0x1F | CAN_EFF_FLAG | CAN_RTR_FLAG  # standard data frames of SET_AXIS_STATE, any node
-    sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", SET_AXIS_STATE, mask))
+    sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, command_filter(SET_AXIS_STATE))
     sock.bind((iface,))
     return sock
 
@@ -83,7 +79,7 @@ def drain(sock, quiet):
     frames = []
     while select.select([sock], [], [], quiet)[0]:
         can_id, length, data = CAN_FRAME.unpack(sock.recv(CAN_FRAME.size))
-        frames.append(((can_id >> 5) & 0x3F, data[:length]))
+        frames.append((node_of(can_id), data[:length]))
     return frames
 
 

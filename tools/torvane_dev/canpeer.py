@@ -7,34 +7,16 @@ import struct
 import time
 from typing import NamedTuple
 
-CAN_FRAME = struct.Struct("=IB3x8s")
-CAN_EFF_FLAG = 0x80000000
-CAN_RTR_FLAG = 0x40000000
-CAN_ERR_FLAG = 0x20000000
+from torvane_dev.protocol import CAN_FRAME, command_filter, command_of, node_of
+
 SO_RCVBUFFORCE = 33
 SO_MEMINFO = 55
-SK_MEMINFO_DROPS = 8
-
-# ODrive command ids
-HEARTBEAT = 1
-SET_AXIS_STATE = 7
-GET_ENCODER_ESTIMATES = 9
-SET_CONTROL_MODE = 11
-SET_POSITION = 12
-SET_VELOCITY = 13
-SET_TORQUE = 14
-SET_LIMITS = 15
-GET_IQ = 20
-GET_TEMPERATURE = 21
-GET_BUS_VOLTAGE_CURRENT = 23
-CLEAR_ERRORS = 24
-SET_POS_GAIN = 26
-SET_VEL_GAINS = 27
-GET_TORQUES = 28
+SK_MEMINFO_RMEM_ALLOC, SK_MEMINFO_RCVBUF, SK_MEMINFO_DROPS = 0, 1, 8
 
 
-def arb_id(node: int, command: int) -> int:
-    return (node << 5) | command
+def socket_meminfo(sock: socket.socket) -> tuple:
+    """The kernel's memory figures of a socket (SK_MEMINFO_*): queued bytes, limit, drops."""
+    return struct.unpack("=9I", sock.getsockopt(socket.SOL_SOCKET, SO_MEMINFO, 36))
 
 
 def f32(*values: float) -> bytes:
@@ -57,11 +39,11 @@ class Frame(NamedTuple):
 
     @property
     def node(self) -> int:
-        return (self.can_id >> 5) & 0x3F
+        return node_of(self.can_id)
 
     @property
     def command(self) -> int:
-        return self.can_id & 0x1F
+        return command_of(self.can_id)
 
     def floats(self) -> tuple:
         return struct.unpack("<" + "f" * (self.dlc // 4), self.payload)
@@ -73,8 +55,7 @@ class CanPeer:
         self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         if only_command is not None:
             # receive standard data frames of one command id only, from any node
-            mask = 0x1F | CAN_EFF_FLAG | CAN_RTR_FLAG
-            self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", only_command, mask))
+            self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, command_filter(only_command))
         # Room for a burst of control-loop frames while a slow test reads them.
         try:
             self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, buffer_bytes)  # root only
@@ -122,8 +103,7 @@ class CanPeer:
 
     def dropped(self) -> int:
         """Frames the kernel dropped because this socket's receive queue was full."""
-        meminfo = struct.unpack("=9I", self.sock.getsockopt(socket.SOL_SOCKET, SO_MEMINFO, 36))
-        return meminfo[SK_MEMINFO_DROPS]
+        return socket_meminfo(self.sock)[SK_MEMINFO_DROPS]
 
     def drain_through(self, can_id: int, timeout: float = 10.0) -> None:
         """Reads frames up to and including the next one with `can_id`. A real CAN

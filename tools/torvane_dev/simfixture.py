@@ -9,7 +9,7 @@ import subprocess
 import sys
 import threading
 
-SIM = os.path.join(os.path.dirname(__file__), os.pardir, "tools", "odrive_sim.py")
+SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "odrive_sim.py")
 HANG_GUARD = 60.0  # seconds; only catches a hang, never measures speed
 SUMMARY = re.compile(r"axis (\d+): state (UNDEFINED|IDLE|CLOSED_LOOP_CONTROL), error (0x[0-9a-f]+), "
                      r"position (-?\d+\.\d{4}), commands (\d+)")

@@ -17,13 +17,14 @@ import threading
 import time
 from typing import NamedTuple
 
-from canpeer import SET_AXIS_STATE, SET_POSITION, CanPeer, Frame
+from torvane_dev import program
+from torvane_dev.canpeer import CanPeer, Frame
+from torvane_dev.protocol import IDLE, SET_AXIS_STATE, SET_POSITION
 
 HANG_GUARD = 120.0  # seconds; only catches a hang, never measures speed
-HERE = os.path.dirname(os.path.abspath(__file__))
-FAULT_CHILD = os.path.join(HERE, "fault_child.py")
-FORK_CHILD = os.path.join(HERE, "fork_child.py")
-IDLE = bytes([1, 0, 0, 0])
+FAULT_CHILD = program("fault_child.py")
+FORK_CHILD = program("fork_child.py")
+IDLE_PAYLOAD = IDLE.to_bytes(4, "little")
 IFF_ECHO = 0x40000
 EXPECTED_IDLE = {0: 1, 1: 2}  # fault_child.py's controllers drive [0, 1] and [1]
 # What the emergency stop (ESTOP) or a controller's destructor (MotorController)
@@ -193,7 +194,7 @@ def lost_idle_reports(err):
 
 
 def idle_frames(frames):
-    return collections.Counter(f.node for f in frames if f.command == SET_AXIS_STATE and f.payload == IDLE)
+    return collections.Counter(f.node for f in frames if f.command == SET_AXIS_STATE and f.payload == IDLE_PAYLOAD)
 
 
 def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
@@ -235,7 +236,7 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
             problems.append("the loops never sent a position command")
         first_idle = next((i for i, f in enumerate(motors) if f.command == SET_AXIS_STATE), len(motors))
         tail = [(f.node, f.command, f.payload.hex()) for f in motors[first_idle:]]
-        expected = [(0, SET_AXIS_STATE, IDLE.hex()), (1, SET_AXIS_STATE, IDLE.hex()), (1, SET_AXIS_STATE, IDLE.hex())]
+        expected = [(0, SET_AXIS_STATE, IDLE_PAYLOAD.hex()), (1, SET_AXIS_STATE, IDLE_PAYLOAD.hex()), (1, SET_AXIS_STATE, IDLE_PAYLOAD.hex())]
         if tail != expected:
             problems.append(f"from the first IDLE frame on the bus carried {tail[:12]}, not the three IDLE frames")
     return problems
@@ -322,6 +323,6 @@ def judge_fork(forked: Forked, scenario) -> list[str]:
             if not forked.reports.get(key, "").startswith(NOT_STARTED):
                 problems.append(f"{key}: {forked.reports.get(key)!r}")
     frames = [(f.node, f.payload) for f in forked.frames]
-    if frames != [(node, IDLE) for node in idle_nodes]:
+    if frames != [(node, IDLE_PAYLOAD) for node in idle_nodes]:
         problems.append(f"axis-state frames {frames}, not IDLE for {idle_nodes}")
     return problems

@@ -16,7 +16,8 @@ import traceback
 import warnings
 
 import torvane
-from canpeer import GET_ENCODER_ESTIMATES, SET_TORQUE, CanPeer, arb_id, f32, wait_until
+from torvane_dev.canpeer import CanPeer, f32, wait_until
+from torvane_dev.protocol import GET_ENCODER_ESTIMATES, SET_TORQUE, arb_id
 
 # Forking a process with threads is what this program is about.
 warnings.filterwarnings("ignore", message=r".*multi-threaded.*fork", category=DeprecationWarning)

@@ -1,6 +1,6 @@
-"""What the bench's Python programs (the benchmark, the reliability items) read
-about their own process from /proc: its descriptors, and the one CAN socket a
-newly built link opened."""
+"""What the benchmark and the reliability items read about their own process
+from /proc: its descriptors (and the one CAN socket a newly built link opened),
+threads and resident memory."""
 
 import os
 import socket
@@ -31,3 +31,19 @@ def new_can_socket_fd(before: dict) -> int:
     if len(found) != 1:
         raise RuntimeError(f"expected one new CAN socket descriptor, found {found}")
     return found[0]
+
+
+def open_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS in /proc/self/status")

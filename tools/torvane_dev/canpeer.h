@@ -1,13 +1,14 @@
-/* What the bench's native CAN peers (the benchmark's busagent, the fuzz
+/* What the project's native CAN peers (the benchmark's busagent, the fuzz
  * sender) have in common: a raw socket bound to an interface, the kernel's
  * view of another socket's receive queue, a seeded generator, and dying with a
  * message. Each program is one C file that includes this once. */
-#ifndef TORVANE_BENCH_CANPEER_H
-#define TORVANE_BENCH_CANPEER_H
+#ifndef TORVANE_DEV_CANPEER_H
+#define TORVANE_DEV_CANPEER_H
 
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
+#include "odrive_protocol.h"
 #include <errno.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
