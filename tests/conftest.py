@@ -2,8 +2,11 @@ import os
 
 import pytest
 
+import torvane
 from torvane_dev.buses import INTERFACE, can_open
-from torvane_dev.canpeer import CanPeer
+from torvane_dev.canpeer import MARKER, CanPeer
+from torvane_dev.protocol import MAX_NODE
+
 
 def pytest_collection_modifyitems(config, items):
     if can_open(INTERFACE):
@@ -30,9 +33,42 @@ def peer(bus):
 
 @pytest.fixture
 def link(bus, peer):
-    import torvane
-
     odrv = torvane.ODriveSocket(bus)
     peer.drain()
     yield odrv
     del odrv
+
+
+@pytest.fixture
+def controller(link, peer):
+    """make(ids, mode, command, closed_loop=False, start=False) builds a MotorController
+    on the test's link: `command` (a MotorCommand, or a dict of its fields) and `mode`
+    are given to it, closed loop requested, and the peer has read every frame of that
+    setup when the loop starts. Loops still running are stopped at teardown."""
+    made = []
+
+    def make(ids, mode=None, command=None, closed_loop=False, start=False):
+        ctrl = torvane.MotorController(link, list(ids))
+        made.append(ctrl)
+        if isinstance(command, dict):
+            fields, command = command, torvane.MotorCommand()
+            for name, value in fields.items():
+                setattr(command, name, value)
+        if command is not None:
+            ctrl.update_command(command)
+        if mode is not None:
+            ctrl.set_control_mode(mode)
+        if closed_loop:
+            ctrl.set_axis_state(torvane.ODriveAxisState.CLOSED_LOOP_CONTROL)
+        link.clearErrors(MAX_NODE)
+        peer.drain_through(MARKER)
+        if start:
+            ctrl.initialize_control_thread()
+        return ctrl
+
+    yield make
+    for ctrl in made:
+        try:
+            ctrl.stop_control_thread()
+        except RuntimeError:
+            pass  # the test stopped it, or never started it

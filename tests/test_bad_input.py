@@ -6,11 +6,11 @@ import math
 import pytest
 
 import torvane
+from torvane_dev.canpeer import MARKER
 from torvane_dev.protocol import GETTERS
 
 Axis, Mode, Input = torvane.ODriveAxisState, torvane.ODriveControlMode, torvane.ODriveInputMode
 NAN, INF = float("nan"), float("inf")
-MARKER = 0x7F8  # clearErrors(63)
 
 # every command method with valid arguments after the node id
 COMMANDS = {"setAxisState": (1,), "setControlMode": (1, 1), "position_command": (1.0, 0.0, 0.0),
@@ -137,7 +137,7 @@ def test_non_finite_floats_are_sent_as_they_are(link, peer, call, args, sent):
     layout = "<fhh" if call == "position_command" else "<" + "f" * (frame.dlc // 4)
     values = struct.unpack(layout, frame.payload)
     assert len(values) == len(sent)
-    for value, expected in zip(values, sent):
+    for value, expected in zip(values, sent, strict=True):
         assert (math.isnan(value) and math.isnan(expected)) or value == expected
 
 

@@ -5,11 +5,10 @@ import struct
 import pytest
 
 import torvane
-from torvane_dev.canpeer import as_f32, f32, wait_until
+from torvane_dev.canpeer import MARKER, as_f32, f32, wait_until
 from torvane_dev.protocol import arb_id
 
 Mode = torvane.ODriveControlMode
-MARKER = 0x7F8
 
 
 def worked_example(ids=(0,)):
@@ -34,6 +33,10 @@ def expected_torque(cmd, i, pos, vel):
     return as_f32(as_f32(cmd.kd[i] * vel_err) + torque)
 
 
+# Every test here reads the loop's frames against these estimates.
+pytestmark = pytest.mark.usefixtures("estimated")
+
+
 @pytest.fixture
 def estimated(link, peer):
     """Encoder estimates 0.5 / 0.2 for both motors, decoded before the test runs."""
@@ -41,28 +44,6 @@ def estimated(link, peer):
         peer.send(arb_id(node, 9), f32(0.5, 0.2))
     wait_until(lambda: link.getVelocityEstimate(0) == as_f32(0.2) and link.getVelocityEstimate(1) == as_f32(0.2))
     return link
-
-
-@pytest.fixture
-def controller(estimated, peer):
-    made = []
-
-    def make(ids, mode, cmd=None):
-        ctrl = torvane.MotorController(estimated, ids)
-        ctrl.update_command(cmd or worked_example())
-        if mode is not None:
-            ctrl.set_control_mode(mode)
-        estimated.clearErrors(63)  # a marker behind the mode frames
-        peer.drain_through(MARKER)
-        made.append(ctrl)
-        return ctrl
-
-    yield make
-    for ctrl in made:
-        try:
-            ctrl.stop_control_thread()
-        except RuntimeError:
-            pass
 
 
 def loop_frames(peer, count):
@@ -107,7 +88,7 @@ def test_frames_per_cycle_and_their_order(controller, peer, mode, ids):
 
 
 def test_position_mode_carries_the_torque_as_scaled_feed_forward(controller, peer):
-    ctrl = controller([0], Mode.POSITION)
+    ctrl = controller([0], Mode.POSITION, worked_example())
     ctrl.initialize_control_thread()
     position = [f for f in loop_frames(peer, 3) if f.command == 12][0]
     assert struct.unpack("<fhh", position.payload) == (1.0, 0, 1000)
@@ -121,7 +102,7 @@ def test_zero_command_sends_zero_torque(controller, peer):
 
 @pytest.mark.parametrize("mode", [Mode.VOLTAGE, None], ids=["voltage", "never-set"])
 def test_voltage_mode_and_the_initial_mode_send_nothing(controller, estimated, peer, mode):
-    ctrl = controller([0, 1], mode)
+    ctrl = controller([0, 1], mode, worked_example())
     ctrl.initialize_control_thread()
     peer.assert_silent(0.3)
     estimated.clearErrors(63)
@@ -173,7 +154,7 @@ def drain_until_marker(link, peer):
 
 
 def test_stop_restart_and_misuse(controller, estimated, peer):
-    ctrl = controller([0], Mode.TORQUE)
+    ctrl = controller([0], Mode.TORQUE, worked_example())
     with pytest.raises(RuntimeError):
         ctrl.stop_control_thread()  # nothing to join
     ctrl.initialize_control_thread()
@@ -205,7 +186,7 @@ def test_destroying_a_running_controller_stops_the_loop_before_idling(controller
 
 
 def test_estimates_are_read_every_cycle(controller, estimated, peer):
-    ctrl = controller([0], Mode.TORQUE)
+    ctrl = controller([0], Mode.TORQUE, worked_example())
     ctrl.initialize_control_thread()
     assert loop_frames(peer, 1)[0].floats() == (1.0,)
     peer.send(arb_id(0, 9), f32(1.0, 0.0))  # on the setpoint, at rest: only the feed-forward remains

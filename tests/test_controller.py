@@ -5,13 +5,12 @@ import struct
 import pytest
 
 import torvane
-from torvane_dev.canpeer import f32, wait_until
+from torvane_dev.canpeer import MARKER, f32, wait_until
 from torvane_dev.protocol import arb_id
 
 Axis = torvane.ODriveAxisState
 Mode = torvane.ODriveControlMode
 Input = torvane.ODriveInputMode
-MARKER = 0x7F8  # clearErrors(63): proves that nothing else was sent before it
 
 
 def send_marker(link, peer):

@@ -1,6 +1,5 @@
 """Emergency stop on SIGINT and SIGTERM, in child processes on the bus."""
 
-import os
 import signal
 import subprocess
 import sys

@@ -10,7 +10,7 @@ import pytest
 
 import torvane
 from torvane_dev.buses import SECOND_INTERFACE, is_virtual
-from torvane_dev.canpeer import f32, wait_until, CanPeer
+from torvane_dev.canpeer import CanPeer, f32, wait_until
 from torvane_dev.protocol import arb_id
 
 HANG_GUARD = 60.0  # seconds; only catches a hang, never measures speed
@@ -100,7 +100,7 @@ def test_destroying_a_link_while_frames_pour_in(bus):
         def cycle():
             for _ in range(20):
                 link = torvane.ODriveSocket(bus)
-                wait_until(lambda: link.getPositionEstimate(0) == 1.0 or sent[0] > 5000)
+                wait_until(lambda link=link: link.getPositionEstimate(0) == 1.0 or sent[0] > 5000)
                 del link
 
         run_guarded(cycle)
@@ -191,7 +191,7 @@ def test_interface_down_and_up_under_an_open_link(second_bus):
     fresh = CanPeer(name)  # the old socket still holds its one ENETDOWN report
     fresh.send(arb_id(2, 9), f32(3.0, 4.0))
     fresh.close()
-    wait_until(lambda: link.getPositionEstimate(2) == 3.0)
+    wait_until(lambda link=link: link.getPositionEstimate(2) == 3.0)
     holder = [link]
     del link
     run_guarded(holder.clear)
@@ -214,7 +214,7 @@ def test_link_binds_again_when_a_removed_interface_returns(second_bus):
     returned = CanPeer(name)
     try:
         # telemetry resumes once the link has found the interface again
-        wait_until(lambda: returned.send(arb_id(5, 9), f32(6.0, 7.0)) or link.getPositionEstimate(5) == 6.0,
+        wait_until(lambda link=link: returned.send(arb_id(5, 9), f32(6.0, 7.0)) or link.getPositionEstimate(5) == 6.0,
                    interval=0.05)
         assert link.getVelocityEstimate(5) == 7.0
         returned.drain()

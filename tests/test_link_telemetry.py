@@ -10,7 +10,6 @@ from torvane_dev.canpeer import as_f32, f32, wait_until
 from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, GETTERS, arb_id
 
 
-
 def snapshot(link, node):
     return {name: getattr(link, name)(node) for name in GETTERS}
 

@@ -10,10 +10,9 @@ import subprocess
 
 import pytest
 
+import torvane
 import torvane_dev
 from torvane_dev import protocol
-
-import torvane
 
 ENUMS = {
     "ODriveCanID": [
@@ -67,7 +66,7 @@ def test_enumeration_behaviours():
     with pytest.raises(TypeError):
         axis(256)
     with pytest.raises(TypeError):
-        axis.IDLE < axis.CLOSED_LOOP_CONTROL
+        operator.lt(axis.IDLE, axis.CLOSED_LOOP_CONTROL)
     with pytest.raises(TypeError):
         axis.IDLE | axis.CLOSED_LOOP_CONTROL
 

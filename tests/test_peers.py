@@ -75,7 +75,7 @@ def test_telemetry_sent_by_python_can_is_decoded(link_and_pycan):
     link, pycan = link_and_pycan
     for node, (command, data, expected) in enumerate(TELEMETRY, start=10):
         pycan.send(can.Message(arbitration_id=arb_id(node, command), data=data, is_extended_id=False))
-        wait_until(lambda: all(getattr(link, g)(node) == v for g, v in expected.items()))
+        wait_until(lambda node=node, expected=expected: all(getattr(link, g)(node) == v for g, v in expected.items()))
 
 
 def test_python_can_remote_request_changes_nothing(request, link_and_pycan):
@@ -167,7 +167,7 @@ def test_candump_captures_every_command_byte_for_byte(bus, link):
 def test_telemetry_injected_with_cansend_is_decoded(bus, link, frame, expected):
     node = (int(frame.split("#")[0], 16) >> 5) & 0x3F
     subprocess.run(["cansend", bus, frame], check=True, timeout=60)
-    wait_until(lambda: all(getattr(link, g)(node) == v for g, v in expected.items()))
+    wait_until(lambda node=node, expected=expected: all(getattr(link, g)(node) == v for g, v in expected.items()))
 
 
 @needs_can_utils

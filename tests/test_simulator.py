@@ -2,7 +2,6 @@
 torvane's link and controller driving it in closed loop."""
 
 import math
-import os
 import signal
 import struct
 import subprocess
@@ -15,7 +14,7 @@ import pytest
 import torvane
 from torvane_dev import program
 from torvane_dev.buses import SECOND_INTERFACE
-from torvane_dev.canpeer import as_f32, f32, wait_until, CanPeer
+from torvane_dev.canpeer import CanPeer, as_f32, f32, wait_until
 from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, arb_id
 from torvane_dev.simfixture import HANG_GUARD, SIM, SimulatedODrive
 
@@ -62,32 +61,6 @@ def start_sim(bus):
 @pytest.fixture
 def sim(start_sim):
     return start_sim(*MODEL)
-
-
-@pytest.fixture
-def controller(link):
-    """Builds a MotorController over nodes 0 and 1 that runs its loop in closed loop."""
-    made = []
-
-    def make(mode, **fields):
-        ctrl = torvane.MotorController(link, [0, 1])
-        cmd = torvane.MotorCommand()
-        for name, value in fields.items():
-            setattr(cmd, name, value)
-        ctrl.update_command(cmd)
-        ctrl.set_control_mode(mode)
-        ctrl.set_axis_state(Axis.CLOSED_LOOP_CONTROL)
-        ctrl.initialize_control_thread()
-        made.append(ctrl)
-        return ctrl
-
-    yield make
-    for ctrl in made:
-        try:
-            ctrl.stop_control_thread()
-        except RuntimeError:
-            pass  # the test stopped it
-    made.clear()
 
 
 def states(sim):
@@ -178,16 +151,21 @@ CASCADE = [
     pytest.param((10.0, 2.0), 1, [cmd(14, f32(5.0))],
                  lambda s: s["iq_setpoint"] == pytest.approx(2.0) and s["velocity"] > 1.0, id="torque-clamped"),
     pytest.param((10.0, 2.0), 1, [cmd(14, f32(-5.0))],
-                 lambda s: s["iq_setpoint"] == pytest.approx(-2.0) and s["velocity"] < -1.0, id="negative-torque-clamped"),
+                 lambda s: s["iq_setpoint"] == pytest.approx(-2.0) and s["velocity"] < -1.0,
+                 id="negative-torque-clamped"),
     pytest.param((3.0, 10.0), 2, [cmd(27, f32(0.5, 1.0)), cmd(13, f32(50.0, 0.0))],
                  lambda s: abs(s["velocity"] - 3.0) < 0.01, id="velocity-clamped"),
     pytest.param((10.0, 10.0), 2, [cmd(27, f32(0.5, 1.0)), cmd(13, f32(-1.5, 0.0))],
-                 lambda s: abs(s["velocity"] + 1.5) < 0.01 and s["torque"] == pytest.approx(-1.5 * FRICTION, abs=2e-3),
+                 lambda s: (abs(s["velocity"] + 1.5) < 0.01
+                            and s["torque"] == pytest.approx(-1.5 * FRICTION, abs=2e-3)),
                  id="velocity-against-friction"),
-    pytest.param((10.0, 10.0), 3, [cmd(26, f32(20.0)), cmd(27, f32(1.25, 2.5)), cmd(12, struct.pack("<fhh", 0.5, 0, 0))],
+    pytest.param((10.0, 10.0), 3,
+                 [cmd(26, f32(20.0)), cmd(27, f32(1.25, 2.5)), cmd(12, struct.pack("<fhh", 0.5, 0, 0))],
                  lambda s: abs(s["position"] - 0.5) < 0.005 and abs(s["velocity"]) < 0.01, id="position-step"),
-    pytest.param((1.0, 10.0), 3, [cmd(26, f32(20.0)), cmd(27, f32(1.25, 2.5)), cmd(12, struct.pack("<fhh", 5.0, 0, 0))],
-                 lambda s: abs(s["velocity"] - 1.0) < 0.01 and 0.5 < s["position"] < 4.0, id="position-move-at-velocity-limit"),
+    pytest.param((1.0, 10.0), 3,
+                 [cmd(26, f32(20.0)), cmd(27, f32(1.25, 2.5)), cmd(12, struct.pack("<fhh", 5.0, 0, 0))],
+                 lambda s: abs(s["velocity"] - 1.0) < 0.01 and 0.5 < s["position"] < 4.0,
+                 id="position-move-at-velocity-limit"),
 ]
 
 
@@ -272,7 +250,8 @@ def test_run_time_commands_refuse_what_they_do_not_know(sim):
                  "silence", "status 0", "idle 0 1", "resume 0x"]:
         reply = sim.command(line)[0]
         assert reply.startswith("invalid: "), (line, reply)
-    assert [(axis["state"], axis["error"], axis["telemetry"]) for axis in sim.status().values()] == [("IDLE", 0, "on")] * 2
+    states = [(axis["state"], axis["error"], axis["telemetry"]) for axis in sim.status().values()]
+    assert states == [("IDLE", 0, "on")] * 2
 
 
 @pytest.mark.parametrize("options, status, message", [
@@ -305,11 +284,11 @@ TOLERANCE = 0.02  # turns or turns/s
 
 @pytest.mark.parametrize("mode, fields, quantity, targets", SETTLING)
 def test_the_control_loop_settles_on_the_setpoint(sim, controller, mode, fields, quantity, targets):
-    ctrl = controller(mode, **fields)
+    ctrl = controller([0, 1], mode, fields, closed_loop=True, start=True)
 
     def settled():
         state = ctrl.get_motor_states()
-        return (all(abs(got - want) < TOLERANCE for got, want in zip(getattr(state, quantity), targets))
+        return (all(abs(got - want) < TOLERANCE for got, want in zip(getattr(state, quantity), targets, strict=True))
                 and (quantity == "velocity" or all(abs(v) < TOLERANCE for v in state.velocity)))
 
     wait_until(settled, timeout=SETTLE, interval=0.02)
@@ -328,7 +307,7 @@ def test_the_control_loop_settles_on_the_setpoint(sim, controller, mode, fields,
 
 
 def test_the_link_reads_what_the_axes_broadcast_and_keeps_it_when_they_fall_silent(sim, controller, link, peer):
-    ctrl = controller(Mode.TORQUE, **HOLD)
+    ctrl = controller([0, 1], Mode.TORQUE, HOLD, closed_loop=True, start=True)
     wait_until(lambda: ctrl.get_axis_state() == CLOSED, timeout=SETTLE)
     assert states(sim) == CLOSED
     sim.ok("silence all")
@@ -396,11 +375,11 @@ def test_axes_go_idle_when_their_controller_goes(sim, bus, how):
 def test_an_axis_error_idles_the_axis_until_cleared(start_sim, controller, link, options, command):
     sim = start_sim(*MODEL, *options)
     if command:
-        ctrl = controller(Mode.TORQUE, **HOLD)
+        ctrl = controller([0, 1], Mode.TORQUE, HOLD, closed_loop=True, start=True)
         wait_until(lambda: ctrl.get_axis_state() == CLOSED, timeout=SETTLE)
         sim.ok(command)
     else:
-        ctrl = controller(Mode.TORQUE, **HOLD)
+        ctrl = controller([0, 1], Mode.TORQUE, HOLD, closed_loop=True, start=True)
     faulted = ["CLOSED_LOOP_CONTROL", "IDLE"]
     wait_until(lambda: ctrl.get_axis_state() == faulted and [link.getAxisError(n) for n in (0, 1)] == [0, 0x40],
                timeout=SETTLE)
@@ -427,7 +406,7 @@ def test_the_watchdog_idles_axes_whose_commands_stop(start_sim, controller, link
         sim.ok(command)
     heartbeats = CanPeer(bus, only_command=1)
     try:
-        ctrl = controller(Mode.TORQUE, **HOLD)
+        ctrl = controller([0, 1], Mode.TORQUE, HOLD, closed_loop=True, start=True)
         wait_until(lambda: ctrl.get_axis_state() == CLOSED, timeout=SETTLE)
         heartbeats.drain()
         heartbeats.recv_n(2 * 8)  # some 0.8 s of the simulator's life with the loop feeding it

@@ -16,12 +16,39 @@ import struct
 import sys
 import time
 
-from torvane_dev.protocol import (CAN_FRAME, CLEAR_ERRORS, CLOSED_LOOP_CONTROL, DATA_OFFSET, FRAME_HEAD, FRAME_ID_AND_LENGTH,
-                                  GET_BUS_VOLTAGE_CURRENT, GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE,
-                                  GET_TORQUES, HEARTBEAT, IDLE, NOT_A_DATA_FRAME, POSITION, SET_AXIS_STATE,
-                                  SET_CONTROL_MODE, SET_LIMITS, SET_POS_GAIN, SET_POSITION, SET_TORQUE, SET_VEL_GAINS,
-                                  SET_VELOCITY, TELEMETRY, TORQUE, UNDEFINED, VELOCITY, VOLTAGE, arb_id, command_of,
-                                  node_of)
+from torvane_dev.protocol import (
+    CAN_FRAME,
+    CLEAR_ERRORS,
+    CLOSED_LOOP_CONTROL,
+    DATA_OFFSET,
+    FRAME_HEAD,
+    FRAME_ID_AND_LENGTH,
+    GET_BUS_VOLTAGE_CURRENT,
+    GET_ENCODER_ESTIMATES,
+    GET_IQ,
+    GET_TEMPERATURE,
+    GET_TORQUES,
+    HEARTBEAT,
+    IDLE,
+    NOT_A_DATA_FRAME,
+    POSITION,
+    SET_AXIS_STATE,
+    SET_CONTROL_MODE,
+    SET_LIMITS,
+    SET_POS_GAIN,
+    SET_POSITION,
+    SET_TORQUE,
+    SET_VEL_GAINS,
+    SET_VELOCITY,
+    TELEMETRY,
+    TORQUE,
+    UNDEFINED,
+    VELOCITY,
+    VOLTAGE,
+    arb_id,
+    command_of,
+    node_of,
+)
 
 TELEMETRY_IDS = frozenset(TELEMETRY)
 STATUS_MESSAGES = (HEARTBEAT, GET_IQ, GET_TEMPERATURE, GET_BUS_VOLTAGE_CURRENT, GET_TORQUES)
@@ -315,7 +342,7 @@ class Axis:
             FRAME_FLOATS.pack(arb_id(self.node, GET_BUS_VOLTAGE_CURRENT), 8, voltage, current),
             FRAME_FLOATS.pack(arb_id(self.node, GET_TORQUES), 8, self.torque_estimate(), self.iq_setpoint * self.kt),
         )
-        for command, frame in zip(STATUS_MESSAGES, frames):
+        for command, frame in zip(STATUS_MESSAGES, frames, strict=True):
             self.sent[command] = frame
         return frames
 
@@ -354,7 +381,7 @@ class Axis:
         def add(command, names, fmt):
             frame = self.sent.get(command)
             values = struct.unpack_from(fmt, frame, DATA_OFFSET) if frame else ("-",) * len(names)
-            fields.extend(zip(names, values))
+            fields.extend(zip(names, values, strict=True))
 
         add(HEARTBEAT, ("axis_error", "axis_state"), "<IB")
         add(GET_ENCODER_ESTIMATES, ("position_estimate", "velocity_estimate"), "<ff")
@@ -485,7 +512,7 @@ class Simulator:
         try:
             return [self.by_node[int(word)]]
         except (ValueError, KeyError):
-            raise ValueError(f"no axis {word!r} (nodes: {' '.join(str(a.node) for a in self.axes)}, or all)")
+            raise ValueError(f"no axis {word!r} (nodes: {' '.join(str(a.node) for a in self.axes)}, or all)") from None
 
     def run_command(self, line):
         """One line of the run-time grammar (see --help)."""

@@ -12,8 +12,20 @@ import threading
 
 import can
 
-from torvane_dev.protocol import (CAN_FRAME, GET_BUS_VOLTAGE_CURRENT, GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE,
-                                  GET_TORQUES, HEARTBEAT, SET_POS_GAIN, SET_POSITION, SET_TORQUE, SET_VEL_GAINS, arb_id)
+from torvane_dev.protocol import (
+    CAN_FRAME,
+    GET_BUS_VOLTAGE_CURRENT,
+    GET_ENCODER_ESTIMATES,
+    GET_IQ,
+    GET_TEMPERATURE,
+    GET_TORQUES,
+    HEARTBEAT,
+    SET_POS_GAIN,
+    SET_POSITION,
+    SET_TORQUE,
+    SET_VEL_GAINS,
+    arb_id,
+)
 
 ONE_FLOAT = struct.Struct("<f")
 TWO_FLOATS = struct.Struct("<ff")

@@ -10,6 +10,7 @@ on the same bus in the same run. vcan0 carries the traffic; vcan1 stays silent.
 
 import argparse
 import ctypes
+import itertools
 import json
 import os
 import platform
@@ -167,9 +168,9 @@ def start_torvane_controller(odrv):
 def phase_send(cfg: dict) -> dict:
     """Row 1: frames/s of torque commands from one Python thread, counted on the bus."""
     import can
-    import torvane
-
     from baseline import ONE_FLOAT, RawSocketSender
+
+    import torvane
 
     values = [((i % 2001) - 1000) * 0.001 for i in range(128)]
     chunk = len(values)
@@ -257,9 +258,9 @@ def _latency_reader(get, count: int, deadline_s: float) -> dict:
 
 def phase_latency(cfg: dict) -> dict:
     """Row 2: from a peer's write of an encoder estimate to the getter returning it."""
-    import torvane
-
     from baseline import PythonCanLink
+
+    import torvane
 
     count = cfg["latency_samples"]
     gap = cfg["latency_gap_us"]
@@ -322,7 +323,7 @@ def _loop_windows(cfg: dict, control_tid: int) -> dict:
     stamps = read_int64s(stamps_path)
     for w in windows:
         inside = [t for t in stamps if w["start"] <= t <= w["end"]]
-        w["periods_ms"] = [(b - a) / 1e6 for a, b in zip(inside, inside[1:])]
+        w["periods_ms"] = [(b - a) / 1e6 for a, b in itertools.pairwise(inside)]
         w["passes"] = len(inside)
 
     def pooled(selected):
@@ -343,9 +344,9 @@ def _loop_windows(cfg: dict, control_tid: int) -> dict:
 def phase_loop(cfg: dict) -> dict:
     """Row 3 (and the per-pass CPU of row 5): the loop's period from kernel receive
     timestamps of motor 0's position setpoints, with the interpreter idle and busy."""
-    import torvane
-
     from baseline import PythonCanLink, PythonControlLoop
+
+    import torvane
 
     library = cfg["library"]
     telemetry = Agent(cfg["agent"], "pulse", "--iface", BUSY_IFACE, "--nodes", "0,1", "--count", "0",
@@ -393,9 +394,9 @@ def phase_capacity(cfg: dict) -> dict:
     """Row 4 (and the per-frame CPU of row 5): encoder estimates written as fast as
     the link drains its socket; every frame must arrive (kernel drop counter of the
     link's socket unchanged) and the last value must be the one read back."""
-    import torvane
-
     from baseline import PythonCanLink
+
+    import torvane
 
     library = cfg["library"]
     if library == "torvane":
@@ -447,9 +448,9 @@ def phase_allocs(cfg: dict) -> dict:
     """Row 5: heap allocations per decoded frame and per control pass, counted per
     thread by the alloccount preload (Python's allocator routed through malloc, so
     the baselines' object allocations are counted too)."""
-    import torvane
-
     from baseline import PythonCanLink, PythonControlLoop
+
+    import torvane
 
     lib = ctypes.CDLL(cfg["alloc_lib"])
     lib.alloccount_of.restype = ctypes.c_ulong
@@ -469,7 +470,8 @@ def phase_allocs(cfg: dict) -> dict:
         time.sleep(0.05)
         after = count(rx_tid)
         return {"frames": frames, "allocations": after - before, "per_frame": (after - before) / frames,
-                "dropped": run["link_drops_after"] - run["link_drops_before"], "decoded_last": read(11) == float(frames)}
+                "dropped": run["link_drops_after"] - run["link_drops_before"],
+                "decoded_last": read(11) == float(frames)}
 
     def per_pass(control_tid):
         time.sleep(0.3)
@@ -514,9 +516,9 @@ def phase_allocs(cfg: dict) -> dict:
 
 def phase_destroy(cfg: dict) -> dict:
     """Row 6: time to destroy a link whose receive thread waits on a silent bus."""
-    import torvane
-
     from baseline import PythonCanLink
+
+    import torvane
 
     ns = time.perf_counter_ns
     torvane_us = []

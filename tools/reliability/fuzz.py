@@ -19,12 +19,23 @@ import threading
 import time
 
 import torvane
-
 from torvane_dev.canpeer import SK_MEMINFO_DROPS, socket_meminfo
 from torvane_dev.procfs import fd_targets, new_can_socket_fd
-from torvane_dev.protocol import (CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_FRAME, CAN_RTR_FLAG, GET_BUS_VOLTAGE_CURRENT,
-                                  GET_ENCODER_ESTIMATES, GET_IQ, GET_TEMPERATURE, GET_TORQUES, GETTERS, HEARTBEAT,
-                                  command_of, node_of)
+from torvane_dev.protocol import (
+    CAN_EFF_FLAG,
+    CAN_ERR_FLAG,
+    CAN_FRAME,
+    CAN_RTR_FLAG,
+    GET_BUS_VOLTAGE_CURRENT,
+    GET_ENCODER_ESTIMATES,
+    GET_IQ,
+    GET_TEMPERATURE,
+    GET_TORQUES,
+    GETTERS,
+    HEARTBEAT,
+    command_of,
+    node_of,
+)
 from torvane_dev.results import write_result
 
 PAIRS = {

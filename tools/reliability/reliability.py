@@ -80,6 +80,15 @@ def summary(r):
     return "no result"
 
 
+def run_description() -> dict:
+    """Where the items ran and on which revision, as tools/canbus/describe-run told
+    tools/reliability/run; without it, what this process can see for itself."""
+    described = os.environ.get("TORVANE_RUN")
+    if described:
+        return json.loads(described)
+    return {"bench": "qemu VM" if on_vm() else "host vcan", "bus": "vcan", "revision": "unknown"}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("items", nargs="+", choices=sorted(MINIMUM))
@@ -128,10 +137,8 @@ def main() -> int:
             failures.append(f"{count_of(item, args)} is below the required minimum of {MINIMUM[item]}")
         result["failures"] = failures + result["failures"]
         result["passed"] = bool(result.get("passed")) and not result["failures"] and status == 0
-        result.update(wall_seconds=round(wall, 1), minimum=MINIMUM[item],
-                      bench="qemu VM" if on_vm() else "host vcan", cpus=os.cpu_count(),
-                      revision=os.environ.get("RELIABILITY_REVISION", "unknown"),
-                      command=f"tools/reliability/run {item} --seed {args.seed}")
+        result.update(wall_seconds=round(wall, 1), minimum=MINIMUM[item], **run_description(),
+                      cpus=os.cpu_count(), command=f"tools/reliability/run {item} --seed {args.seed}")
         write_result(path, result)
         all_passed &= result["passed"]
         line = f"{item:5} {'PASS' if result['passed'] else 'FAIL'}  {summary(result)}; {wall:.1f} s"

@@ -11,12 +11,10 @@ import ctypes
 import faulthandler
 import select
 import socket
-import struct
 import sys
 import time
 
 import torvane
-
 from torvane_dev.procfs import open_fds, rss_kib, threads
 from torvane_dev.protocol import CAN_FRAME, SET_TORQUE, command_filter
 from torvane_dev.results import write_result

@@ -16,7 +16,14 @@ import random
 import signal
 import sys
 
-from torvane_dev.faultcheck import HANG_GUARD, judge_stop, lost_idle_reports, run_encoder_calls, shaped, signal_running_child
+from torvane_dev.faultcheck import (
+    HANG_GUARD,
+    judge_stop,
+    lost_idle_reports,
+    run_encoder_calls,
+    shaped,
+    signal_running_child,
+)
 from torvane_dev.results import write_result
 
 FAULTS = ["stalled", "overflowing", "down", "congested", "healthy"]

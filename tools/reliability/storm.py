@@ -31,7 +31,6 @@ import re
 import select
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import threading
@@ -187,8 +186,9 @@ def judge(run: Run) -> None:
         if node in (0, 1):
             counts[node] += 1
 
-    crash = [l for l in run.other_err if re.search(r"Fatal Python error|terminate called|Segmentation|Aborted|core dumped|"
-                                                     r"AddressSanitizer|runtime error", l)]
+    crash = [line for line in run.other_err
+             if re.search(r"Fatal Python error|terminate called|Segmentation|Aborted|core dumped|"
+                          r"AddressSanitizer|runtime error", line)]
     tracebacks = "\n".join(run.other_err)
     if crash:
         problems.append("crash signature on standard error: " + "; ".join(crash[:3]))
@@ -355,7 +355,7 @@ def main() -> int:
         stalled_runs=sum(1 for r in runs if r.stalled),
         stalled_runs_failed=sum(1 for r in failed if r.stalled),
         late_frames=sum(r.late_frames for r in runs),
-        controllers_built=sum(sum(1 for l in r.log if l.startswith("B ")) for r in runs),
+        controllers_built=sum(sum(1 for line in r.log if line.startswith("B ")) for r in runs),
         exit_bound_seconds=EXIT_BOUND,
         max_seconds_signal_to_exit=round(max(exit_times), 3) if exit_times else None,
         failures=[f"run {r.index} (seed {r.seed}, {r.signum.name} after log line {r.trigger} + "

@@ -7,7 +7,11 @@ import struct
 import time
 from typing import NamedTuple
 
-from torvane_dev.protocol import CAN_FRAME, command_filter, command_of, node_of
+from torvane_dev.protocol import CAN_FRAME, CLEAR_ERRORS, MAX_NODE, arb_id, command_filter, command_of, node_of
+
+# clearErrors(63): what a test sends after its setup, so that reading the bus up
+# to this frame leaves only what came after it, and that nothing came before it.
+MARKER = arb_id(MAX_NODE, CLEAR_ERRORS)
 
 SO_RCVBUFFORCE = 33
 SO_MEMINFO = 55

@@ -236,7 +236,7 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
             problems.append("the loops never sent a position command")
         first_idle = next((i for i, f in enumerate(motors) if f.command == SET_AXIS_STATE), len(motors))
         tail = [(f.node, f.command, f.payload.hex()) for f in motors[first_idle:]]
-        expected = [(0, SET_AXIS_STATE, IDLE_PAYLOAD.hex()), (1, SET_AXIS_STATE, IDLE_PAYLOAD.hex()), (1, SET_AXIS_STATE, IDLE_PAYLOAD.hex())]
+        expected = [(node, SET_AXIS_STATE, IDLE_PAYLOAD.hex()) for node in (0, 1, 1)]
         if tail != expected:
             problems.append(f"from the first IDLE frame on the bus carried {tail[:12]}, not the three IDLE frames")
     return problems
