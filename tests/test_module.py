@@ -131,7 +131,8 @@ def test_the_tools_speak_the_module_s_protocol():
     # The simulator, the test peer and the C helpers take their command ids from
     # torvane_dev (protocol.py, odrive_protocol.h); a drift there would make them
     # answer or flood with frames the module never sends.
-    header = open(os.path.join(torvane_dev.HERE, "odrive_protocol.h")).read()
+    with open(os.path.join(torvane_dev.HERE, "odrive_protocol.h")) as f:
+        header = f.read()
     in_c = {name: int(value, 0) for name, value in re.findall(r"^\s+([A-Z_]+) = (0x[0-9A-F]+),$", header, re.M)}
     in_module = {name: int(member) for name, member in torvane.ODriveCanID.__members__.items()}
     in_python = {name: getattr(protocol, name) for name in in_module}

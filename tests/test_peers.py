@@ -135,6 +135,7 @@ class CanDump:
     def close(self):
         self.process.kill()
         self.process.wait()
+        self.process.stdout.close()
 
 
 needs_can_utils = pytest.mark.skipif(shutil.which("candump") is None or shutil.which("cansend") is None,

@@ -341,30 +341,30 @@ def test_the_link_reads_what_the_axes_broadcast_and_keeps_it_when_they_fall_sile
 
 @pytest.mark.parametrize("how", ["destroyed", signal.SIGINT, signal.SIGTERM], ids=["destroyed", "SIGINT", "SIGTERM"])
 def test_axes_go_idle_when_their_controller_goes(sim, bus, how):
-    child = subprocess.Popen([sys.executable, CHILD, bus], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        wait_until(lambda: states(sim) == CLOSED, timeout=SETTLE)
-        fed = sim.status()[0]["commands"]
-        wait_until(lambda: sim.status()[0]["commands"] > fed + 50)  # the loop is driving the axes
-        if how == "destroyed":
-            child.stdin.write("drop\n")
-            child.stdin.flush()
-            assert child.stdout.readline() == "dropped\n"
-            wait_until(lambda: states(sim) == ["IDLE", "IDLE"], timeout=SETTLE)
-            child.stdin.close()
-            assert child.wait(timeout=HANG_GUARD) == 0
-        else:
-            child.send_signal(how)
-            out, err = child.communicate(timeout=HANG_GUARD)
-            assert child.returncode == how, err
-            assert out == "Running ESTOP\n"
-            wait_until(lambda: states(sim) == ["IDLE", "IDLE"], timeout=SETTLE)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
+    with subprocess.Popen([sys.executable, CHILD, bus], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline() == "ready\n"
+            wait_until(lambda: states(sim) == CLOSED, timeout=SETTLE)
+            fed = sim.status()[0]["commands"]
+            wait_until(lambda: sim.status()[0]["commands"] > fed + 50)  # the loop is driving the axes
+            if how == "destroyed":
+                child.stdin.write("drop\n")
+                child.stdin.flush()
+                assert child.stdout.readline() == "dropped\n"
+                wait_until(lambda: states(sim) == ["IDLE", "IDLE"], timeout=SETTLE)
+                child.stdin.close()
+                assert child.wait(timeout=HANG_GUARD) == 0
+            else:
+                child.send_signal(how)
+                out, err = child.communicate(timeout=HANG_GUARD)
+                assert child.returncode == how, err
+                assert out == "Running ESTOP\n"
+                wait_until(lambda: states(sim) == ["IDLE", "IDLE"], timeout=SETTLE)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
     assert [axis["error"] for axis in sim.status().values()] == [0, 0]
 
 

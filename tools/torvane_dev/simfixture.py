@@ -43,8 +43,10 @@ class SimulatedODrive:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
         self._lines = queue.Queue()
         self._stderr = []
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self._lines.put), daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self._stderr.append), daemon=True).start()
+        self._pumps = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._lines.put), daemon=True),
+                       threading.Thread(target=self._pump, args=(self.proc.stderr, self._stderr.append), daemon=True)]
+        for pump in self._pumps:
+            pump.start()
         self.returncode = None
         self.final_lines = []
         first = self.readline()
@@ -104,7 +106,10 @@ class SimulatedODrive:
                 raise AssertionError("the simulator did not stop") from None
             while (line := self.readline()) is not None:
                 self.final_lines.append(line)
-            self.proc.stdin.close()
+            for pump in self._pumps:  # both reach the end of their pipe once the process is gone
+                pump.join(HANG_GUARD)
+            for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+                stream.close()
         return self.returncode
 
     def summaries(self):
