@@ -3,9 +3,9 @@
     python report.py --raw DIR/raw.json --command "tools/benchmark/run ..." \
         [--host-load-before "A B C"] [--host-load-after "A B C"] [--commit REV]
 
-prints the table and writes DIR/performance.md (the README's Performance
-section; with --readme also into the README) and DIR/performance.json (the
-same rows, machine-readable).
+prints the table and writes DIR/performance.md (with --docs also
+docs/performance.md, the page the README links to) and DIR/performance.json
+(the same rows, machine-readable).
 """
 
 import argparse
@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from readme_section import replace_section  # noqa: E402
+from doc_page import write_page  # noqa: E402
 
 BUS_CEILING = 8000  # frames/s of 8-byte frames on a 1 Mbit/s bus, about
 CAPACITY_GOAL = 20 * BUS_CEILING
@@ -247,7 +247,7 @@ def unmet_notes(raw: dict, rows: list) -> list:
 
 def markdown(raw: dict, rows: list, meta: dict) -> str:
     env = raw["environment"]
-    lines = ["## Performance", ""]
+    lines = ["# Performance", ""]
     lines.append(f"`{meta['command']}` measures torvane against what a user would otherwise write, side by side in "
                  "one run on the same bus: python-can (`bus.send(can.Message(...))` with struct packing, and a "
                  "receive thread decoding with struct) and a standard-library raw CAN socket. "
@@ -335,7 +335,7 @@ def main() -> None:
     parser.add_argument("--host-load-before", default="")
     parser.add_argument("--host-load-after", default="")
     parser.add_argument("--commit", default="unknown")
-    parser.add_argument("--readme", action="store_true", help="also write the table into the README")
+    parser.add_argument("--docs", action="store_true", help="also write the report to docs/performance.md")
     args = parser.parse_args()
     with open(args.raw) as f:
         raw = json.load(f)
@@ -348,8 +348,8 @@ def main() -> None:
         f.write(text)
     with open(os.path.join(out_dir, "performance.json"), "w") as f:
         json.dump({"meta": meta, "environment": raw["environment"], "config": raw["config"], "rows": rows}, f, indent=1)
-    if args.readme:
-        replace_section("performance", text)
+    if args.docs:
+        write_page("performance", text, "tools/benchmark/run --docs")
     print(plain_table(rows))
     print()
     if raw["environment"].get("in_emulated_vm"):
