@@ -20,7 +20,6 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -215,8 +214,12 @@ def demonstrate_estop(link, interface):
 
 
 def write_plot(trace, path):
-    # matplotlib wants a writable config folder; the home folder may be read-only.
-    os.environ.setdefault("MPLCONFIGDIR", os.path.join(tempfile.gettempdir(), "torvane-demo-matplotlib"))
+    # matplotlib and fontconfig (which matplotlib runs to list the fonts) keep their caches under
+    # the home folder, which may be read-only, as it is in demo/run's VM; fontconfig then prints
+    # errors in the middle of the demo. Both keep them beside the plot instead.
+    cache = os.path.join(os.path.dirname(path), "cache")
+    os.environ.setdefault("MPLCONFIGDIR", os.path.join(cache, "matplotlib"))
+    os.environ.setdefault("XDG_CACHE_HOME", cache)
     import matplotlib
 
     matplotlib.use("Agg")
@@ -250,7 +253,7 @@ def main():
     parser.add_argument("-i", "--interface", default="vcan0", help="SocketCAN interface (default: %(default)s)")
     parser.add_argument("--no-sim", action="store_true", help="drive real ODrives (nodes 0 and 1) instead of the simulator")
     parser.add_argument("--out", default=os.path.join(REPO, "build", "demo-out"),
-                        help="folder for the plot (default: %(default)s)")
+                        help="folder for the plot and the plotting library's caches (default: %(default)s)")
     parser.add_argument("--kp", type=float, default=2.0, help="stiffness, Nm per turn (default: %(default)s)")
     parser.add_argument("--kd", type=float, default=0.2, help="damping, Nm per turn/s (default: %(default)s)")
     parser.add_argument("--wait", type=float, default=30.0,
