@@ -20,7 +20,6 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -69,7 +68,7 @@ class Simulator:
             out, _ = self.process.communicate(timeout=60)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            raise DemoFailure("the simulator did not stop on SIGTERM")
+            raise DemoFailure("the simulator did not stop on SIGTERM") from None
         if self.process.returncode != 0:
             raise DemoFailure(f"the simulator exited with status {self.process.returncode}: {out.strip()}")
         return [line for line in out.splitlines() if line.startswith("axis ")]
@@ -92,8 +91,25 @@ def print_telemetry(link):
 def wait_for_axes(link, timeout):
     # The cache reads 0 (UNDEFINED, 0 V) until a node's first heartbeat and bus report.
     for node in MOTORS:
-        wait_for(lambda: link.getAxisState(node) != 0 and link.getBusVoltage(node) > 0, timeout,
+        wait_for(lambda node=node: link.getAxisState(node) != 0 and link.getBusVoltage(node) > 0, timeout,
                  f"no heartbeat from node {node}: is the ODrive powered and broadcasting?")
+
+
+def enter_closed_loop(torvane, ctrl, timeout):
+    """Torque mode and closed loop for the controller's axes. Commands are fire and
+    forget, and a busy bus may refuse a frame (a real adapter's queue is short), so
+    both are sent again until the axes report closed loop."""
+    deadline = time.monotonic() + timeout
+    while True:
+        ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
+        ctrl.set_axis_state(torvane.ODriveAxisState.CLOSED_LOOP_CONTROL)
+        retry = time.monotonic() + 0.5
+        while time.monotonic() < retry:
+            if ctrl.get_axis_state() == ["CLOSED_LOOP_CONTROL"] * len(MOTORS):
+                return
+            time.sleep(0.01)
+        if time.monotonic() > deadline:
+            raise DemoFailure(f"the axes did not enter closed loop control (waited {timeout:.0f} s)")
 
 
 def setpoints(t, home):
@@ -119,10 +135,7 @@ def run_impedance_control(torvane, link, args):
     ctrl = torvane.MotorController(link, MOTORS)
     for node in MOTORS:
         link.clearErrors(node)
-    ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
-    ctrl.set_axis_state(torvane.ODriveAxisState.CLOSED_LOOP_CONTROL)
-    wait_for(lambda: ctrl.get_axis_state() == ["CLOSED_LOOP_CONTROL"] * 2, 10,
-             "the axes did not enter closed loop control")
+    enter_closed_loop(torvane, ctrl, 10)
 
     home = ctrl.get_motor_states().position
     cmd = torvane.MotorCommand()
@@ -133,7 +146,8 @@ def run_impedance_control(torvane, link, args):
     ctrl.initialize_control_thread()
     print(f"\nimpedance control in torque mode: kp {args.kp} Nm/turn, kd {args.kd} Nm/(turn/s); "
           f"hold {HOLD_S} s, step {STEP_TURNS} turns for {STEP_S} s, sine for {SINE_S} s")
-    print(f"{'t s':>5} | {'setpoint 0':>10} {'pos 0':>7} {'torque 0':>8} | {'setpoint 1':>10} {'pos 1':>7} {'torque 1':>8}")
+    print(f"{'t s':>5} | {'setpoint 0':>10} {'pos 0':>7} {'torque 0':>8} "
+          f"| {'setpoint 1':>10} {'pos 1':>7} {'torque 1':>8}")
 
     trace = {"t": [], "setpoint": ([], []), "position": ([], []), "torque": ([], [])}
     errors = {}  # phase -> worst tracking error over its last half second
@@ -176,9 +190,8 @@ def estop_child(interface):
     link = torvane.ODriveSocket(interface)
     ctrl = torvane.MotorController(link, MOTORS)
     cmd = torvane.MotorCommand()
-    ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
-    ctrl.set_axis_state(torvane.ODriveAxisState.CLOSED_LOOP_CONTROL)
     wait_for_axes(link, 30)
+    enter_closed_loop(torvane, ctrl, 10)
     cmd.position_setpoint = ctrl.get_motor_states().position
     cmd.kp, cmd.kd = [1.0, 1.0], [0.1, 0.1]
     ctrl.update_command(cmd)
@@ -215,8 +228,12 @@ def demonstrate_estop(link, interface):
 
 
 def write_plot(trace, path):
-    # matplotlib wants a writable config folder; the home folder may be read-only.
-    os.environ.setdefault("MPLCONFIGDIR", os.path.join(tempfile.gettempdir(), "torvane-demo-matplotlib"))
+    # matplotlib and fontconfig (which matplotlib runs to list the fonts) keep their caches under
+    # the home folder, which may be read-only, as it is in demo/run's VM; fontconfig then prints
+    # errors in the middle of the demo. Both keep them beside the plot instead.
+    cache = os.path.join(os.path.dirname(path), "cache")
+    os.environ.setdefault("MPLCONFIGDIR", os.path.join(cache, "matplotlib"))
+    os.environ.setdefault("XDG_CACHE_HOME", cache)
     import matplotlib
 
     matplotlib.use("Agg")
@@ -248,15 +265,17 @@ def write_plot(trace, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("-i", "--interface", default="vcan0", help="SocketCAN interface (default: %(default)s)")
-    parser.add_argument("--no-sim", action="store_true", help="drive real ODrives (nodes 0 and 1) instead of the simulator")
+    parser.add_argument("--no-sim", action="store_true",
+                        help="drive real ODrives (nodes 0 and 1) instead of the simulator")
     parser.add_argument("--out", default=os.path.join(REPO, "build", "demo-out"),
-                        help="folder for the plot (default: %(default)s)")
+                        help="folder for the plot and the plotting library's caches (default: %(default)s)")
     parser.add_argument("--kp", type=float, default=2.0, help="stiffness, Nm per turn (default: %(default)s)")
     parser.add_argument("--kd", type=float, default=0.2, help="damping, Nm per turn/s (default: %(default)s)")
     parser.add_argument("--wait", type=float, default=30.0,
                         help="seconds to wait for the axes' first heartbeats (default: %(default)s)")
     parser.add_argument("--tolerance", type=float, default=0.1,
-                        help="largest tracking error accepted at the end of hold and step, turns (default: %(default)s)")
+                        help="largest tracking error accepted at the end of hold and step, turns "
+                             "(default: %(default)s)")
     parser.add_argument("--estop-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.estop_child:

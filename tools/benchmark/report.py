@@ -3,9 +3,9 @@
     python report.py --raw DIR/raw.json --command "tools/benchmark/run ..." \
         [--host-load-before "A B C"] [--host-load-after "A B C"] [--commit REV]
 
-prints the table and writes DIR/performance.md (the README's Performance
-section; with --readme also into the README) and DIR/performance.json (the
-same rows, machine-readable).
+prints the table and writes DIR/performance.md (with --docs also
+docs/performance.md, the page the README links to) and DIR/performance.json
+(the same rows, machine-readable).
 """
 
 import argparse
@@ -13,11 +13,9 @@ import json
 import math
 import os
 import statistics
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from readme_section import replace_section  # noqa: E402
+from torvane_dev.doc_page import write_page
 
 BUS_CEILING = 8000  # frames/s of 8-byte frames on a 1 Mbit/s bus, about
 CAPACITY_GOAL = 20 * BUS_CEILING
@@ -73,8 +71,8 @@ def build_rows(raw: dict) -> list:
         row(1, "Commands from one Python thread: `torque_command` frames/s reaching the bus" + lost_text,
             fmt_rate(t), f"python-can: {fmt_rate(p)}", ratio(t, p), "≥ 5× python-can", ratio(t, p) >= 5,
             {"torvane_per_s": t, "python_can_per_s": p, "frames_lost": lost})
-        row(1, "… the same frames from a standard-library raw socket", fmt_rate(t), f"raw socket: {fmt_rate(raw_socket)}",
-            ratio(t, raw_socket), "", None, {"raw_socket_per_s": raw_socket})
+        row(1, "… the same frames from a standard-library raw socket", fmt_rate(t),
+            f"raw socket: {fmt_rate(raw_socket)}", ratio(t, raw_socket), "", None, {"raw_socket_per_s": raw_socket})
 
     # 2. telemetry latency
     if "latency" in r:
@@ -212,8 +210,8 @@ def unmet_notes(raw: dict, rows: list) -> list:
         if x["met"] is not False:
             continue
         if x["row"] == 3 and "torvane_change" in f:
-            text = (f"Row 3: under interpreter load torvane's p99 period changed {f['torvane_change']:+.0%}, the Python "
-                    f"loop's {f['python_can_change']:+.0%}.")
+            text = (f"Row 3: under interpreter load torvane's p99 period changed {f['torvane_change']:+.0%}, "
+                    f"the Python loop's {f['python_can_change']:+.0%}.")
             if f["torvane_noise"] >= 0.10:
                 text += (f" A ±10% bound cannot be resolved in this run: its own idle windows disagree by "
                          f"±{f['torvane_noise']:.0%}.")
@@ -247,7 +245,7 @@ def unmet_notes(raw: dict, rows: list) -> list:
 
 def markdown(raw: dict, rows: list, meta: dict) -> str:
     env = raw["environment"]
-    lines = ["## Performance", ""]
+    lines = ["# Performance", ""]
     lines.append(f"`{meta['command']}` measures torvane against what a user would otherwise write, side by side in "
                  "one run on the same bus: python-can (`bus.send(can.Message(...))` with struct packing, and a "
                  "receive thread decoding with struct) and a standard-library raw CAN socket. "
@@ -289,8 +287,9 @@ def markdown(raw: dict, rows: list, meta: dict) -> str:
                  "with the kernel's receive time (SO_TIMESTAMPNS) while encoder estimates arrive at 100 Hz per "
                  "motor; the baseline is the same law on a Python thread that sends with python-can and sleeps "
                  "2 ms, fed by a python-can receive thread; the busy thread runs a pure-Python loop. (4) A native "
-                 "writer sends encoder estimates, 32 per sendmmsg(), only while the receiver's socket queue is below half full, so "
-                 "the rate is the receiver's, and the kernel's drop counter on that socket must not move. "
+                 "writer sends encoder estimates, 32 per sendmmsg(), only while the receiver's socket queue is "
+                 "below half full, so the rate is the receiver's, and the kernel's drop counter on that socket "
+                 "must not move. "
                  "(5) Thread CPU clocks over the runs of (3) and (4); an LD_PRELOAD counter of malloc-family calls "
                  "per thread, with Python's allocator routed through malloc. (6) `del` of the only reference (the "
                  "baseline's receive thread waits in `recv(timeout=0.1)` to see its stop flag); exact resident "
@@ -335,7 +334,7 @@ def main() -> None:
     parser.add_argument("--host-load-before", default="")
     parser.add_argument("--host-load-after", default="")
     parser.add_argument("--commit", default="unknown")
-    parser.add_argument("--readme", action="store_true", help="also write the table into the README")
+    parser.add_argument("--docs", action="store_true", help="also write the report to docs/performance.md")
     args = parser.parse_args()
     with open(args.raw) as f:
         raw = json.load(f)
@@ -348,8 +347,8 @@ def main() -> None:
         f.write(text)
     with open(os.path.join(out_dir, "performance.json"), "w") as f:
         json.dump({"meta": meta, "environment": raw["environment"], "config": raw["config"], "rows": rows}, f, indent=1)
-    if args.readme:
-        replace_section("performance", text)
+    if args.docs:
+        write_page("performance", text, "tools/benchmark/run --docs")
     print(plain_table(rows))
     print()
     if raw["environment"].get("in_emulated_vm"):
