@@ -113,7 +113,7 @@ class Axis:
         self.broadcasting = True
         self.commands = 0     # frames addressed to this axis
         self.ignored = 0      # of those, the ones it did not act on
-        self.sent = {}        # command id -> last frame broadcast, for the `telemetry` report
+        self.sent = {}        # command id -> last frame the bus took, for the `telemetry` report
 
     # ---- state machine ----
 
@@ -329,11 +329,10 @@ class Axis:
         return nominal_voltage - SUPPLY_RESISTANCE * current, current
 
     def encoder_frame(self):
-        frame = FRAME_FLOATS.pack(arb_id(self.node, GET_ENCODER_ESTIMATES), 8, self.position, self.velocity)
-        self.sent[GET_ENCODER_ESTIMATES] = frame
-        return frame
+        return FRAME_FLOATS.pack(arb_id(self.node, GET_ENCODER_ESTIMATES), 8, self.position, self.velocity)
 
     def status_frames(self, nominal_voltage):
+        """(command id, frame) of each status message."""
         voltage, current = self.bus(nominal_voltage)
         frames = (
             FRAME_HEARTBEAT.pack(arb_id(self.node, HEARTBEAT), 8, self.error, self.state),
@@ -342,9 +341,7 @@ class Axis:
             FRAME_FLOATS.pack(arb_id(self.node, GET_BUS_VOLTAGE_CURRENT), 8, voltage, current),
             FRAME_FLOATS.pack(arb_id(self.node, GET_TORQUES), 8, self.torque_estimate(), self.iq_setpoint * self.kt),
         )
-        for command, frame in zip(STATUS_MESSAGES, frames, strict=True):
-            self.sent[command] = frame
-        return frames
+        return zip(STATUS_MESSAGES, frames, strict=True)
 
     # ---- reports ----
 
@@ -416,11 +413,14 @@ class Bus:
         return self.sock.fileno()
 
     def send(self, frame):
+        """True when the kernel took the frame."""
         try:
             self.sock.send(frame)
+            return True
         except OSError:
             # A full transmit queue loses the frame, as on a real bus under overload.
             self.send_failures += 1
+            return False
 
     def close(self):
         self.sock.close()
@@ -564,14 +564,15 @@ class Simulator:
         send = self.bus.send
         if wall >= self.next_encoder:
             for axis in self.axes:
-                if axis.broadcasting:
-                    send(axis.encoder_frame())
+                if axis.broadcasting and send(frame := axis.encoder_frame()):
+                    axis.sent[GET_ENCODER_ESTIMATES] = frame
             self.next_encoder = self._next(self.next_encoder, self.encoder_period, wall)
         if wall >= self.next_status:
             for axis in self.axes:
                 if axis.broadcasting:
-                    for frame in axis.status_frames(self.opts.bus_voltage):
-                        send(frame)
+                    for command, frame in axis.status_frames(self.opts.bus_voltage):
+                        if send(frame):
+                            axis.sent[command] = frame
             self.next_status = self._next(self.next_status, self.status_period, wall)
 
     @staticmethod
