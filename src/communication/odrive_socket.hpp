@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -23,6 +22,7 @@
 #include <system_error>
 #include <thread>
 
+#include "can_bytes.hpp"
 #include "fork_generation.hpp"
 #include "signal_blocked_thread.hpp"
 #include "unique_fd.hpp"
@@ -160,8 +160,8 @@ public:
     void setControlMode(canid_t id, uint32_t control_mode, uint32_t input_mode) {
         _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
-        _putU32(&payload[0], control_mode);
-        _putU32(&payload[4], input_mode);
+        canbytes::putU32(&payload[0], control_mode);
+        canbytes::putU32(&payload[4], input_mode);
         _sendPayload(id, SET_CONTROL_MODE, payload);
     }
 
@@ -169,9 +169,9 @@ public:
     void position_command(canid_t id, float pos_setpoint, float vel_feedforward, float torq_feedforward) {
         _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
-        _putF32(&payload[0], pos_setpoint);
-        _putI16(&payload[4], _toMilliUnits(vel_feedforward));
-        _putI16(&payload[6], _toMilliUnits(torq_feedforward));
+        canbytes::putF32(&payload[0], pos_setpoint);
+        canbytes::putI16(&payload[4], canbytes::toMilliUnits(vel_feedforward));
+        canbytes::putI16(&payload[6], canbytes::toMilliUnits(torq_feedforward));
         _sendPayload(id, SET_POSITION, payload);
     }
 
@@ -368,7 +368,7 @@ private:
         switch (command) {
             case HEARTBEAT: {
                 if (length < 5) return;
-                const uint32_t error = _getU32(&frame.data[0]);
+                const uint32_t error = canbytes::getU32(&frame.data[0]);
                 const uint8_t state = frame.data[4];
                 std::lock_guard<std::mutex> lock(_mutex);
                 _telemetry[node].axisError = error;
@@ -389,7 +389,7 @@ private:
                 return;
             case GET_TORQUES: {
                 if (length < 4) return;
-                const float torque = _getF32(&frame.data[0]);
+                const float torque = canbytes::getF32(&frame.data[0]);
                 std::lock_guard<std::mutex> lock(_mutex);
                 _telemetry[node].torqueEstimate = torque;
                 return;
@@ -402,8 +402,8 @@ private:
     // Both floats of a message are replaced together, under one lock.
     void _storePair(const struct can_frame& frame, float ODriveTelemetry::*first, float ODriveTelemetry::*second) {
         if (frame.len < 8) return;
-        const float a = _getF32(&frame.data[0]);
-        const float b = _getF32(&frame.data[4]);
+        const float a = canbytes::getF32(&frame.data[0]);
+        const float b = canbytes::getF32(&frame.data[4]);
         std::lock_guard<std::mutex> lock(_mutex);
         ODriveTelemetry& record = _telemetry[_getCanID(frame.can_id)];
         record.*first = a;
@@ -431,7 +431,7 @@ private:
         }
     }
 
-    // ---- payload encoding (little-endian, whatever the host) ----
+    // ---- payload encoding ----
 
     template <std::size_t N>
     ssize_t _sendPayload(canid_t id, ODriveCanID command, const std::array<uint8_t, N>& payload) const {
@@ -442,51 +442,16 @@ private:
     void _sendOneFloat(canid_t id, ODriveCanID command, float value) {
         _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
-        _putF32(&payload[0], value);
+        canbytes::putF32(&payload[0], value);
         _sendPayload(id, command, payload);
     }
 
     void _sendTwoFloats(canid_t id, ODriveCanID command, float first, float second) {
         _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
-        _putF32(&payload[0], first);
-        _putF32(&payload[4], second);
+        canbytes::putF32(&payload[0], first);
+        canbytes::putF32(&payload[4], second);
         _sendPayload(id, command, payload);
-    }
-
-    // Scales to 0.001 steps, truncating toward zero. Out-of-range values saturate
-    // rather than wrap (wrapping would turn a large positive torque negative), and
-    // NaN goes out as 0.
-    static int16_t _toMilliUnits(float value) {
-        const float scaled = value * 1000.0f;
-        if (std::isnan(scaled)) return 0;
-        if (scaled >= 32767.0f) return INT16_MAX;
-        if (scaled <= -32768.0f) return INT16_MIN;
-        return static_cast<int16_t>(static_cast<int32_t>(scaled));
-    }
-
-    static void _putU32(uint8_t* out, uint32_t value) {
-        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-    static void _putI16(uint8_t* out, int16_t value) {
-        const uint16_t bits = static_cast<uint16_t>(value);
-        out[0] = static_cast<uint8_t>(bits);
-        out[1] = static_cast<uint8_t>(bits >> 8);
-    }
-    static void _putF32(uint8_t* out, float value) {
-        uint32_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        _putU32(out, bits);
-    }
-    static uint32_t _getU32(const uint8_t* in) {
-        return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-               static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-    }
-    static float _getF32(const uint8_t* in) {
-        const uint32_t bits = _getU32(in);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
     }
 
     const unsigned _forkGeneration;  // the process generation that owns the receive thread
