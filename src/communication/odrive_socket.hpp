@@ -151,14 +151,12 @@ public:
     // ---- command encoders: one frame each, fire-and-forget ----
 
     void setAxisState(canid_t id, uint8_t axis_state) {
-        _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
         payload[0] = axis_state;
         _sendPayload(id, SET_AXIS_STATE, payload);
     }
 
     void setControlMode(canid_t id, uint32_t control_mode, uint32_t input_mode) {
-        _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
         canbytes::putU32(&payload[0], control_mode);
         canbytes::putU32(&payload[4], input_mode);
@@ -167,7 +165,6 @@ public:
 
     // The feed-forwards travel as signed 16-bit counts of 0.001.
     void position_command(canid_t id, float pos_setpoint, float vel_feedforward, float torq_feedforward) {
-        _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
         canbytes::putF32(&payload[0], pos_setpoint);
         canbytes::putI16(&payload[4], canbytes::toMilliUnits(vel_feedforward));
@@ -192,7 +189,6 @@ public:
     }
 
     void clearErrors(canid_t id) {
-        _checkNodeId(id);
         const std::array<uint8_t, 4> payload{};
         _sendPayload(id, CLEAR_ERRORS, payload);
     }
@@ -204,7 +200,6 @@ public:
     // ENOBUFS) is tried again every millisecond until `retry_until`. Returns 0
     // once the kernel took the frame, otherwise the errno of the last refusal.
     int trySetAxisState(canid_t id, uint8_t axis_state, std::chrono::steady_clock::time_point retry_until) {
-        _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
         payload[0] = axis_state;
         for (;;) {
@@ -280,7 +275,12 @@ private:
         return ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
     }
 
-    canid_t _getArbID(canid_t node_id, uint8_t cmd_id) const { return (node_id << 5) | cmd_id; }
+    // Every frame's identifier is made here, so this is where a bad node id stops
+    // before anything is sent.
+    canid_t _getArbID(canid_t node_id, uint8_t cmd_id) const {
+        _checkNodeId(node_id);
+        return (node_id << 5) | cmd_id;
+    }
     canid_t _getCanID(canid_t id) const { return (id >> 5) & 0x3F; }
     uint8_t _getCmdID(canid_t id) const { return static_cast<uint8_t>(id & 0x1F); }
 
@@ -410,6 +410,8 @@ private:
         record.*second = b;
     }
 
+    // Every getter reads through here, so the node id is checked before the cache
+    // is touched.
     template <typename T>
     T _read(canid_t id, T ODriveTelemetry::*field) {
         _checkNodeId(id);
@@ -440,14 +442,12 @@ private:
     }
 
     void _sendOneFloat(canid_t id, ODriveCanID command, float value) {
-        _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
         canbytes::putF32(&payload[0], value);
         _sendPayload(id, command, payload);
     }
 
     void _sendTwoFloats(canid_t id, ODriveCanID command, float first, float second) {
-        _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
         canbytes::putF32(&payload[0], first);
         canbytes::putF32(&payload[4], second);
