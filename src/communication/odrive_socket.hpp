@@ -27,6 +27,34 @@
 #include "signal_blocked_thread.hpp"
 #include "unique_fd.hpp"
 
+// The messages as this link encodes and decodes them. The identifier is
+// node id << 5 | command id. Payload fields are little-endian; f32 is an IEEE 754
+// single-precision float, i16 a two's complement count of 0.001 units (truncated
+// toward zero, saturating, NaN as 0).
+// tx: a command the host sends to one ODrive, a classic data frame with an 11-bit
+// identifier and exactly len bytes; "-" marks bytes not sent.
+// rx: telemetry the ODrives broadcast to the host, from any node 0-63, read from
+// the low 11 bits of the identifier; a frame shorter than len is ignored, as are
+// remote and error frames.
+//
+// id    message                  dir len  bytes 0-3                           bytes 4-7
+// 0x01  HEARTBEAT                rx  >=5  axis error, u32 bit field           4: axis state, u8; 5-7: unread
+// 0x09  GET_ENCODER_ESTIMATES    rx   8   position, f32, turns                velocity, f32, turns/s
+// 0x14  GET_IQ                   rx   8   Iq setpoint, f32, A                 Iq measured, f32, A
+// 0x15  GET_TEMPERATURE          rx   8   FET temperature, f32, °C            motor temperature, f32, °C
+// 0x17  GET_BUS_VOLTAGE_CURRENT  rx   8   bus voltage, f32, V                 bus current, f32, A
+// 0x1C  GET_TORQUES              rx  >=4  torque estimate, f32, Nm            unread
+// 0x07  SET_AXIS_STATE           tx   4   0: axis state, u8; 1-3: zero        -
+// 0x0B  SET_CONTROL_MODE         tx   8   control mode, u32                   input mode, u32
+// 0x0C  SET_POSITION             tx   8   position setpoint, f32, turns       4-5: velocity feed-forward, i16, turns/s
+//                                                                             6-7: torque feed-forward, i16, Nm
+// 0x0D  SET_VELOCITY             tx   8   velocity setpoint, f32, turns/s     torque feed-forward, f32, Nm
+// 0x0E  SET_TORQUE               tx   4   torque setpoint, f32, Nm            -
+// 0x0F  SET_LIMITS               tx   8   velocity limit, f32, turns/s        current limit, f32, A
+// 0x18  CLEAR_ERRORS             tx   4   zero                                -
+// 0x1A  SET_POS_GAIN             tx   4   position gain, f32, (turns/s)/turn  -
+// 0x1B  SET_VEL_GAINS            tx   8   velocity gain, f32, Nm/(turns/s)    velocity integrator gain, f32, Nm/turn
+
 // Command identifiers: the low five bits of every ODrive arbitration id.
 enum ODriveCanID : uint8_t {
     HEARTBEAT = 1,
@@ -73,17 +101,17 @@ constexpr canid_t MAX_CANID = 63;
 
 // Last telemetry received from one node. Zero until its first message.
 struct ODriveTelemetry {
-    uint32_t axisError = 0;
-    uint8_t axisState = 0;
-    float positionEstimate = 0.0f;
-    float velocityEstimate = 0.0f;
-    float torqueEstimate = 0.0f;
-    float iqSetpoint = 0.0f;
-    float iqMeasured = 0.0f;
-    float fetTemperature = 0.0f;
-    float motorTemperature = 0.0f;
-    float busVoltage = 0.0f;
-    float busCurrent = 0.0f;
+    uint32_t axisError = 0;         // the ODrive's axis error bits
+    uint8_t axisState = 0;          // an ODriveAxisState value
+    float positionEstimate = 0.0f;  // turns
+    float velocityEstimate = 0.0f;  // turns/s
+    float torqueEstimate = 0.0f;    // Nm
+    float iqSetpoint = 0.0f;        // A
+    float iqMeasured = 0.0f;        // A
+    float fetTemperature = 0.0f;    // °C
+    float motorTemperature = 0.0f;  // °C
+    float busVoltage = 0.0f;        // V
+    float busCurrent = 0.0f;        // A
 };
 
 // One SocketCAN interface shared by everything that talks to the ODrives on it:
