@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -23,9 +22,38 @@
 #include <system_error>
 #include <thread>
 
+#include "can_bytes.hpp"
 #include "fork_generation.hpp"
 #include "signal_blocked_thread.hpp"
 #include "unique_fd.hpp"
+
+// The messages as this link encodes and decodes them. The identifier is
+// node id << 5 | command id. Payload fields are little-endian; f32 is an IEEE 754
+// single-precision float, i16 a two's complement count of 0.001 units (truncated
+// toward zero, saturating, NaN as 0).
+// tx: a command the host sends to one ODrive, a classic data frame with an 11-bit
+// identifier and exactly len bytes; "-" marks bytes not sent.
+// rx: telemetry the ODrives broadcast to the host, from any node 0-63, read from
+// the low 11 bits of the identifier; a frame shorter than len is ignored, as are
+// remote and error frames.
+//
+// id    message                  dir len  bytes 0-3                           bytes 4-7
+// 0x01  HEARTBEAT                rx  >=5  axis error, u32 bit field           4: axis state, u8; 5-7: unread
+// 0x09  GET_ENCODER_ESTIMATES    rx   8   position, f32, turns                velocity, f32, turns/s
+// 0x14  GET_IQ                   rx   8   Iq setpoint, f32, A                 Iq measured, f32, A
+// 0x15  GET_TEMPERATURE          rx   8   FET temperature, f32, °C            motor temperature, f32, °C
+// 0x17  GET_BUS_VOLTAGE_CURRENT  rx   8   bus voltage, f32, V                 bus current, f32, A
+// 0x1C  GET_TORQUES              rx  >=4  torque estimate, f32, Nm            unread
+// 0x07  SET_AXIS_STATE           tx   4   0: axis state, u8; 1-3: zero        -
+// 0x0B  SET_CONTROL_MODE         tx   8   control mode, u32                   input mode, u32
+// 0x0C  SET_POSITION             tx   8   position setpoint, f32, turns       4-5: velocity feed-forward, i16, turns/s
+//                                                                             6-7: torque feed-forward, i16, Nm
+// 0x0D  SET_VELOCITY             tx   8   velocity setpoint, f32, turns/s     torque feed-forward, f32, Nm
+// 0x0E  SET_TORQUE               tx   4   torque setpoint, f32, Nm            -
+// 0x0F  SET_LIMITS               tx   8   velocity limit, f32, turns/s        current limit, f32, A
+// 0x18  CLEAR_ERRORS             tx   4   zero                                -
+// 0x1A  SET_POS_GAIN             tx   4   position gain, f32, (turns/s)/turn  -
+// 0x1B  SET_VEL_GAINS            tx   8   velocity gain, f32, Nm/(turns/s)    velocity integrator gain, f32, Nm/turn
 
 // Command identifiers: the low five bits of every ODrive arbitration id.
 enum ODriveCanID : uint8_t {
@@ -73,17 +101,17 @@ constexpr canid_t MAX_CANID = 63;
 
 // Last telemetry received from one node. Zero until its first message.
 struct ODriveTelemetry {
-    uint32_t axisError = 0;
-    uint8_t axisState = 0;
-    float positionEstimate = 0.0f;
-    float velocityEstimate = 0.0f;
-    float torqueEstimate = 0.0f;
-    float iqSetpoint = 0.0f;
-    float iqMeasured = 0.0f;
-    float fetTemperature = 0.0f;
-    float motorTemperature = 0.0f;
-    float busVoltage = 0.0f;
-    float busCurrent = 0.0f;
+    uint32_t axisError = 0;         // the ODrive's axis error bits
+    uint8_t axisState = 0;          // an ODriveAxisState value
+    float positionEstimate = 0.0f;  // turns
+    float velocityEstimate = 0.0f;  // turns/s
+    float torqueEstimate = 0.0f;    // Nm
+    float iqSetpoint = 0.0f;        // A
+    float iqMeasured = 0.0f;        // A
+    float fetTemperature = 0.0f;    // °C
+    float motorTemperature = 0.0f;  // °C
+    float busVoltage = 0.0f;        // V
+    float busCurrent = 0.0f;        // A
 };
 
 // One SocketCAN interface shared by everything that talks to the ODrives on it:
@@ -151,27 +179,24 @@ public:
     // ---- command encoders: one frame each, fire-and-forget ----
 
     void setAxisState(canid_t id, uint8_t axis_state) {
-        _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
         payload[0] = axis_state;
         _sendPayload(id, SET_AXIS_STATE, payload);
     }
 
     void setControlMode(canid_t id, uint32_t control_mode, uint32_t input_mode) {
-        _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
-        _putU32(&payload[0], control_mode);
-        _putU32(&payload[4], input_mode);
+        canbytes::putU32(&payload[0], control_mode);
+        canbytes::putU32(&payload[4], input_mode);
         _sendPayload(id, SET_CONTROL_MODE, payload);
     }
 
     // The feed-forwards travel as signed 16-bit counts of 0.001.
     void position_command(canid_t id, float pos_setpoint, float vel_feedforward, float torq_feedforward) {
-        _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
-        _putF32(&payload[0], pos_setpoint);
-        _putI16(&payload[4], _toMilliUnits(vel_feedforward));
-        _putI16(&payload[6], _toMilliUnits(torq_feedforward));
+        canbytes::putF32(&payload[0], pos_setpoint);
+        canbytes::putI16(&payload[4], canbytes::toMilliUnits(vel_feedforward));
+        canbytes::putI16(&payload[6], canbytes::toMilliUnits(torq_feedforward));
         _sendPayload(id, SET_POSITION, payload);
     }
 
@@ -192,7 +217,6 @@ public:
     }
 
     void clearErrors(canid_t id) {
-        _checkNodeId(id);
         const std::array<uint8_t, 4> payload{};
         _sendPayload(id, CLEAR_ERRORS, payload);
     }
@@ -204,7 +228,6 @@ public:
     // ENOBUFS) is tried again every millisecond until `retry_until`. Returns 0
     // once the kernel took the frame, otherwise the errno of the last refusal.
     int trySetAxisState(canid_t id, uint8_t axis_state, std::chrono::steady_clock::time_point retry_until) {
-        _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
         payload[0] = axis_state;
         for (;;) {
@@ -280,7 +303,12 @@ private:
         return ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
     }
 
-    canid_t _getArbID(canid_t node_id, uint8_t cmd_id) const { return (node_id << 5) | cmd_id; }
+    // Every frame's identifier is made here, so this is where a bad node id stops
+    // before anything is sent.
+    canid_t _getArbID(canid_t node_id, uint8_t cmd_id) const {
+        _checkNodeId(node_id);
+        return (node_id << 5) | cmd_id;
+    }
     canid_t _getCanID(canid_t id) const { return (id >> 5) & 0x3F; }
     uint8_t _getCmdID(canid_t id) const { return static_cast<uint8_t>(id & 0x1F); }
 
@@ -368,7 +396,7 @@ private:
         switch (command) {
             case HEARTBEAT: {
                 if (length < 5) return;
-                const uint32_t error = _getU32(&frame.data[0]);
+                const uint32_t error = canbytes::getU32(&frame.data[0]);
                 const uint8_t state = frame.data[4];
                 std::lock_guard<std::mutex> lock(_mutex);
                 _telemetry[node].axisError = error;
@@ -389,7 +417,7 @@ private:
                 return;
             case GET_TORQUES: {
                 if (length < 4) return;
-                const float torque = _getF32(&frame.data[0]);
+                const float torque = canbytes::getF32(&frame.data[0]);
                 std::lock_guard<std::mutex> lock(_mutex);
                 _telemetry[node].torqueEstimate = torque;
                 return;
@@ -402,14 +430,16 @@ private:
     // Both floats of a message are replaced together, under one lock.
     void _storePair(const struct can_frame& frame, float ODriveTelemetry::*first, float ODriveTelemetry::*second) {
         if (frame.len < 8) return;
-        const float a = _getF32(&frame.data[0]);
-        const float b = _getF32(&frame.data[4]);
+        const float a = canbytes::getF32(&frame.data[0]);
+        const float b = canbytes::getF32(&frame.data[4]);
         std::lock_guard<std::mutex> lock(_mutex);
         ODriveTelemetry& record = _telemetry[_getCanID(frame.can_id)];
         record.*first = a;
         record.*second = b;
     }
 
+    // Every getter reads through here, so the node id is checked before the cache
+    // is touched.
     template <typename T>
     T _read(canid_t id, T ODriveTelemetry::*field) {
         _checkNodeId(id);
@@ -431,7 +461,7 @@ private:
         }
     }
 
-    // ---- payload encoding (little-endian, whatever the host) ----
+    // ---- payload encoding ----
 
     template <std::size_t N>
     ssize_t _sendPayload(canid_t id, ODriveCanID command, const std::array<uint8_t, N>& payload) const {
@@ -440,53 +470,16 @@ private:
     }
 
     void _sendOneFloat(canid_t id, ODriveCanID command, float value) {
-        _checkNodeId(id);
         std::array<uint8_t, 4> payload{};
-        _putF32(&payload[0], value);
+        canbytes::putF32(&payload[0], value);
         _sendPayload(id, command, payload);
     }
 
     void _sendTwoFloats(canid_t id, ODriveCanID command, float first, float second) {
-        _checkNodeId(id);
         std::array<uint8_t, 8> payload{};
-        _putF32(&payload[0], first);
-        _putF32(&payload[4], second);
+        canbytes::putF32(&payload[0], first);
+        canbytes::putF32(&payload[4], second);
         _sendPayload(id, command, payload);
-    }
-
-    // Scales to 0.001 steps, truncating toward zero. Out-of-range values saturate
-    // rather than wrap (wrapping would turn a large positive torque negative), and
-    // NaN goes out as 0.
-    static int16_t _toMilliUnits(float value) {
-        const float scaled = value * 1000.0f;
-        if (std::isnan(scaled)) return 0;
-        if (scaled >= 32767.0f) return INT16_MAX;
-        if (scaled <= -32768.0f) return INT16_MIN;
-        return static_cast<int16_t>(static_cast<int32_t>(scaled));
-    }
-
-    static void _putU32(uint8_t* out, uint32_t value) {
-        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-    static void _putI16(uint8_t* out, int16_t value) {
-        const uint16_t bits = static_cast<uint16_t>(value);
-        out[0] = static_cast<uint8_t>(bits);
-        out[1] = static_cast<uint8_t>(bits >> 8);
-    }
-    static void _putF32(uint8_t* out, float value) {
-        uint32_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        _putU32(out, bits);
-    }
-    static uint32_t _getU32(const uint8_t* in) {
-        return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-               static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-    }
-    static float _getF32(const uint8_t* in) {
-        const uint32_t bits = _getU32(in);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
     }
 
     const unsigned _forkGeneration;  // the process generation that owns the receive thread

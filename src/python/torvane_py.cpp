@@ -2,6 +2,8 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "../communication/odrive_socket.hpp"
@@ -13,24 +15,96 @@ using namespace pybind11::literals;
 
 namespace {
 
-// pybind11's common base type throws a C++ exception out of its tp_new when it is
-// instantiated directly, which ends the process. Pickling with protocol 0 or 1
-// does exactly that (copyreg calls the base type on the object). Turn it into a
-// Python TypeError instead.
-extern "C" PyObject* guardedBaseNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    try {
-        return py::detail::pybind11_object_new(type, args, kwargs);
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_TypeError, error.what());
-        return nullptr;
-    }
-}
+// An argument that must be a constructed object of a bound class. For an object
+// whose __init__ never ran (made by cls.__new__(cls)), pybind11's own conversion
+// hands the function uninitialised storage; through this type the function sees
+// null instead, and refuses.
+template <typename T>
+struct Constructed {
+    py::handle source;    // the Python object
+    T* object = nullptr;  // null when its __init__ never ran
 
-void guardBaseTypeConstruction() {
-    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
-    if (base->tp_new == &py::detail::pybind11_object_new) {
-        base->tp_new = &guardedBaseNew;
+    // `what` names the object in the message, e.g. "ODriveSocket.getAxisError(): the object".
+    T& get(const std::string& what) const {
+        if (object == nullptr) {
+            throw py::type_error(what + " was never constructed (its __init__ did not run)");
+        }
+        return *object;
     }
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <typename T>
+struct type_caster<Constructed<T>> {
+    // Shown in signatures as the class itself.
+    PYBIND11_TYPE_CASTER(Constructed<T>, make_caster<T>::name);
+
+    bool load(handle src, bool /*convert*/) {
+        static const type_info* const bound = get_type_info(typeid(T));
+        if (!PyObject_TypeCheck(src.ptr(), bound->type)) {
+            return false;
+        }
+        auto* inst = reinterpret_cast<instance*>(src.ptr());
+        const value_and_holder v_h = inst->get_value_and_holder(bound);
+        value.source = src;
+        value.object = v_h.holder_constructed() ? v_h.value_ptr<T>() : nullptr;
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
+
+namespace {
+
+// Binds member functions as class_::def does, except that calling one on an object
+// whose __init__ never ran raises TypeError rather than running on storage that
+// holds no object.
+template <typename Class, typename... Options>
+class ConstructedMethods {
+public:
+    explicit ConstructedMethods(py::class_<Class, Options...>& cls) : _cls(cls) {}
+
+    template <typename Return, typename... Args, typename... Extra>
+    ConstructedMethods& def(const char* name, Return (Class::*method)(Args...), const Extra&... extra) {
+        std::string what = py::str(_cls.attr("__name__")).cast<std::string>() + "." + name + "(): the object";
+        _cls.def(
+            name,
+            [what = std::move(what), method](Constructed<Class> self, Args... args) -> Return {
+                return (self.get(what).*method)(std::forward<Args>(args)...);
+            },
+            extra...);
+        return *this;
+    }
+
+private:
+    py::class_<Class, Options...>& _cls;
+};
+
+// Pickling with protocol 0 or 1 (copyreg's reduction) rebuilds the object through
+// pybind11's common base type, whose constructor throws a C++ exception through the
+// interpreter: the process aborts. This module's classes refuse those protocols;
+// from protocol 2 on they take object's own path unchanged (MotorState and the
+// enumerations pickle through their state, the others are refused by Python).
+template <typename PyClass>
+void refuseOldPickleProtocols(PyClass& cls, bool picklable) {
+    cls.def(
+        "__reduce_ex__",
+        [picklable](py::handle self, int protocol) -> py::object {
+            if (protocol < 2) {
+                // Worded as Python's own refusal, which names the type the same way.
+                std::string message = std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object";
+                if (picklable) {
+                    message += " with protocol " + std::to_string(protocol) + "; use protocol 2 or higher";
+                }
+                throw py::type_error(message);
+            }
+            const auto object = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+            return object.attr("__reduce_ex__")(self, protocol);
+        },
+        "protocol"_a);
 }
 
 }  // namespace
@@ -38,8 +112,8 @@ void guardBaseTypeConstruction() {
 PYBIND11_MODULE(torvane, m) {
     m.doc() = "Low-level Control API bindings for the ODrive motor controllers";
 
-    py::enum_<ODriveCanID>(m, "ODriveCanID")
-        .value("HEARTBEAT", HEARTBEAT)
+    py::enum_<ODriveCanID> canId(m, "ODriveCanID");
+    canId.value("HEARTBEAT", HEARTBEAT)
         .value("GET_ENCODER_ESTIMATES", GET_ENCODER_ESTIMATES)
         .value("GET_IQ", GET_IQ)
         .value("GET_TEMPERATURE", GET_TEMPERATURE)
@@ -54,28 +128,31 @@ PYBIND11_MODULE(torvane, m) {
         .value("SET_VELOCITY", SET_VELOCITY)
         .value("SET_TORQUE", SET_TORQUE)
         .value("CLEAR_ERRORS", CLEAR_ERRORS);
+    refuseOldPickleProtocols(canId, true);
 
-    py::enum_<ODriveAxisState>(m, "ODriveAxisState")
-        .value("UNDEFINED", UNDEFINED)
-        .value("IDLE", IDLE)
-        .value("CLOSED_LOOP_CONTROL", CLOSED_LOOP_CONTROL);
+    py::enum_<ODriveAxisState> axisState(m, "ODriveAxisState");
+    axisState.value("UNDEFINED", UNDEFINED).value("IDLE", IDLE).value("CLOSED_LOOP_CONTROL", CLOSED_LOOP_CONTROL);
+    refuseOldPickleProtocols(axisState, true);
 
-    py::enum_<ODriveControlMode>(m, "ODriveControlMode")
-        .value("VOLTAGE", VOLTAGE)
+    py::enum_<ODriveControlMode> controlMode(m, "ODriveControlMode");
+    controlMode.value("VOLTAGE", VOLTAGE)
         .value("TORQUE", TORQUE)
         .value("VELOCITY", VELOCITY)
         .value("POSITION", POSITION);
+    refuseOldPickleProtocols(controlMode, true);
 
-    py::enum_<ODriveInputMode>(m, "ODriveInputMode")
-        .value("INACTIVE", INACTIVE)
+    py::enum_<ODriveInputMode> inputMode(m, "ODriveInputMode");
+    inputMode.value("INACTIVE", INACTIVE)
         .value("PASSTHROUGH", PASSTHROUGH)
         .value("VEL_RAMP", VEL_RAMP)
         .value("POS_FILTER", POS_FILTER)
         .value("TRAP_TRAJ", TRAP_TRAJ)
         .value("TORQUE_RAMP", TORQUE_RAMP);
+    refuseOldPickleProtocols(inputMode, true);
 
-    py::class_<ODriveSocket, std::shared_ptr<ODriveSocket>>(m, "ODriveSocket")
-        .def(py::init<std::string>(), "if_name"_a)
+    py::class_<ODriveSocket, std::shared_ptr<ODriveSocket>> link(m, "ODriveSocket");
+    link.def(py::init<std::string>(), "if_name"_a);
+    ConstructedMethods(link)
         .def("getAxisError", &ODriveSocket::getAxisError, "id"_a)
         .def("getAxisState", &ODriveSocket::getAxisState, "id"_a)
         .def("getPositionEstimate", &ODriveSocket::getPositionEstimate, "id"_a)
@@ -99,9 +176,10 @@ PYBIND11_MODULE(torvane, m) {
         .def("set_stiffness", &ODriveSocket::set_stiffness, "id"_a, "pos_gain"_a)
         .def("set_damping", &ODriveSocket::set_damping, "id"_a, "vel_gain"_a, "vel_integrator_gain"_a = 0.0f)
         .def("clearErrors", &ODriveSocket::clearErrors, "id"_a);
+    refuseOldPickleProtocols(link, false);
 
-    py::class_<lowleveltypes::MotorCommand>(m, "MotorCommand")
-        .def(py::init<>())
+    py::class_<lowleveltypes::MotorCommand> command(m, "MotorCommand");
+    command.def(py::init<>())
         .def_readwrite("position_setpoint", &lowleveltypes::MotorCommand::position_setpoint)
         .def_readwrite("velocity_setpoint", &lowleveltypes::MotorCommand::velocity_setpoint)
         .def_readwrite("torque_feedforward", &lowleveltypes::MotorCommand::torque_feedforward)
@@ -110,9 +188,10 @@ PYBIND11_MODULE(torvane, m) {
         .def_readwrite("stiffness", &lowleveltypes::MotorCommand::stiffness)
         .def_readwrite("kp", &lowleveltypes::MotorCommand::kp)
         .def_readwrite("kd", &lowleveltypes::MotorCommand::kd);
+    refuseOldPickleProtocols(command, false);
 
-    py::class_<lowleveltypes::MotorState>(m, "MotorState")
-        .def(py::init<>())
+    py::class_<lowleveltypes::MotorState> state(m, "MotorState");
+    state.def(py::init<>())
         .def_readwrite("position", &lowleveltypes::MotorState::position)
         .def_readwrite("velocity", &lowleveltypes::MotorState::velocity)
         .def_readwrite("torque_estimate", &lowleveltypes::MotorState::torque_estimate)
@@ -139,19 +218,33 @@ PYBIND11_MODULE(torvane, m) {
         .def(
             "__deepcopy__", [](const lowleveltypes::MotorState& s, py::dict) { return lowleveltypes::MotorState(s); },
             "memo"_a);
+    refuseOldPickleProtocols(state, true);
 
-    py::class_<MotorController>(m, "MotorController")
-        // None is refused here: a controller never exists without a link.
-        .def(py::init<std::shared_ptr<ODriveSocket>, std::vector<unsigned int>>(), "odrv"_a.none(false),
-             "motor_ids"_a)
+    py::class_<MotorController> controller(m, "MotorController");
+    // None is refused here: a controller never exists without a link.
+    controller.def(py::init([](Constructed<ODriveSocket> odrv, std::vector<unsigned int> motor_ids) {
+                       odrv.get("MotorController(): the ODriveSocket given");
+                       return std::make_unique<MotorController>(odrv.source.cast<std::shared_ptr<ODriveSocket>>(),
+                                                                std::move(motor_ids));
+                   }),
+                   "odrv"_a.none(false), "motor_ids"_a);
+    ConstructedMethods(controller)
         .def("set_axis_state", &MotorController::set_axis_state, "axis_state"_a)
         .def("set_control_mode", &MotorController::set_control_mode, "control_mode"_a,
              "input_mode"_a = ODriveInputMode::PASSTHROUGH)
         .def("initialize_control_thread", &MotorController::initialize_control_thread)
-        .def("stop_control_thread", &MotorController::stop_control_thread)
-        .def("update_command", &MotorController::update_command, "command"_a)
+        .def("stop_control_thread", &MotorController::stop_control_thread);
+    // The command is checked too: an unconstructed one would put whatever its
+    // storage holds into the control loop's setpoints.
+    controller.def(
+        "update_command",
+        [](Constructed<MotorController> self, Constructed<lowleveltypes::MotorCommand> command) {
+            self.get("MotorController.update_command(): the object")
+                .update_command(command.get("MotorController.update_command(): the MotorCommand given"));
+        },
+        "command"_a);
+    ConstructedMethods(controller)
         .def("get_motor_states", &MotorController::get_motor_states)
         .def("get_axis_state", &MotorController::get_axis_state);
-
-    guardBaseTypeConstruction();
+    refuseOldPickleProtocols(controller, false);
 }
