@@ -7,6 +7,7 @@ import pytest
 
 import torvane
 from torvane_dev.canpeer import as_f32
+from torvane_dev.protocol import GETTERS
 
 COMMAND_FIELDS = ["position_setpoint", "velocity_setpoint", "torque_feedforward", "damping",
                   "velocity_integrator", "stiffness", "kp", "kd"]
@@ -161,10 +162,7 @@ def test_a_link_and_a_controller_made_by_new_are_constructed_by_a_later_init(bus
 
 
 NEVER = "was never constructed (its __init__ did not run)"
-LINK_GETTERS = ["getAxisError", "getAxisState", "getPositionEstimate", "getVelocityEstimate", "getTorqueEstimate",
-                "getIqSetpoint", "getIqMeasured", "getFETTemperature", "getMotorTemperature", "getBusVoltage",
-                "getBusCurrent"]
-UNCONSTRUCTED_CALLS = [("ODriveSocket", getter, (0,)) for getter in LINK_GETTERS] + [
+UNCONSTRUCTED_CALLS = [("ODriveSocket", getter, (0,)) for getter in GETTERS] + [
     ("ODriveSocket", "setAxisState", (0, 8)),
     ("ODriveSocket", "setControlMode", (0, 3)),
     ("ODriveSocket", "position_command", (0, 1.0)),
