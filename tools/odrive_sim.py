@@ -3,7 +3,9 @@
 
 Each node id is one axis: a rigid rotor driven by a current-controlled motor, with an
 ODrive-like control cascade, that takes the ODrive CAN commands and broadcasts its
-telemetry unasked, as a configured ODrive does. Standard library only.
+telemetry unasked, as a configured ODrive does. The standard library and the
+project's protocol vocabulary (torvane_dev) only: run it with .venv's interpreter,
+`.venv/bin/python tools/odrive_sim.py --interface vcan0`.
 """
 
 import argparse

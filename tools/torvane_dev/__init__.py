@@ -3,7 +3,7 @@ side of the wire speaks it (protocol, odrive_protocol.h), a raw SocketCAN peer
 (canpeer, canpeer.h), the simulated ODrive as a test fixture (simfixture), the
 faulty-bus and fork scenarios with their judges (faultcheck), the robot programs
 the tests run as child processes (*_child.py), and what a run records about
-itself (buses, procfs, results)."""
+itself (buses, procfs, results) and the generated pages of docs/ (doc_page)."""
 
 import os
 
