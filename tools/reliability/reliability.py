@@ -14,7 +14,7 @@ import subprocess
 import sys
 import time
 
-from common import on_vm, write_result
+from torvane_dev.results import on_vm, write_result
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MINIMUM = {"fuzz": 200_000, "storm": 300, "soak": 1_000, "stalled": 50, "fork": 10}
