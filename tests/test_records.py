@@ -1,12 +1,13 @@
 """MotorCommand and MotorState: fields, conversions, copying and pickling."""
 
 import copy
+import operator
 import pickle
 
 import pytest
 
 import torvane
-from torvane_dev.canpeer import as_f32
+from torvane_dev.canpeer import MARKER, as_f32
 from torvane_dev.protocol import GETTERS
 
 COMMAND_FIELDS = ["position_setpoint", "velocity_setpoint", "torque_feedforward", "damping",
@@ -215,6 +216,42 @@ def test_a_command_never_constructed_is_refused_by_the_controller(link, peer):
         assert torque.floats() == (0.0,)
     finally:
         controller.stop_control_thread()
+
+
+Axis, Mode, Input = torvane.ODriveAxisState, torvane.ODriveControlMode, torvane.ODriveInputMode
+
+
+# An enumeration made by E.__new__(E) holds no enumerator: whatever reads its value
+# would put the bytes of uninitialised storage into a frame. The link's int
+# parameters find no value in it (its __index__ refuses); the controller names it.
+@pytest.mark.parametrize("owner, method, make_args, refused", [
+    ("link", "setAxisState", lambda: (0, unconstructed(Axis)), "setAxisState(): incompatible function arguments"),
+    ("link", "setControlMode", lambda: (0, unconstructed(Mode)), "setControlMode(): incompatible function arguments"),
+    ("link", "setControlMode", lambda: (0, Mode.TORQUE, unconstructed(Input)),
+     "setControlMode(): incompatible function arguments"),
+    ("controller", "set_axis_state", lambda: (unconstructed(Axis),),
+     f"MotorController.set_axis_state(): the ODriveAxisState given {NEVER}"),
+    ("controller", "set_control_mode", lambda: (unconstructed(Mode),),
+     f"MotorController.set_control_mode(): the ODriveControlMode given {NEVER}"),
+    ("controller", "set_control_mode", lambda: (Mode.TORQUE, unconstructed(Input)),
+     f"MotorController.set_control_mode(): the ODriveInputMode given {NEVER}"),
+], ids=["link-axis-state", "link-control-mode", "link-input-mode", "controller-axis-state",
+        "controller-control-mode", "controller-input-mode"])
+def test_an_enumeration_never_constructed_is_refused_and_nothing_is_sent(link, peer, owner, method, make_args,
+                                                                          refused):
+    target = link if owner == "link" else torvane.MotorController(link, [0])
+    peer.drain()
+    with pytest.raises(TypeError) as caught:
+        getattr(target, method)(*make_args())
+    assert str(caught.value).startswith(refused)
+    link.clearErrors(63)
+    assert peer.recv().can_id == MARKER  # the first frame on the bus is the marker: nothing went before it
+
+
+def test_a_constructed_enumeration_still_converts_to_its_value():
+    assert [int(Axis.IDLE), operator.index(Axis.CLOSED_LOOP_CONTROL), int(Input.TORQUE_RAMP)] == [1, 8, 6]
+    with pytest.raises(TypeError):
+        int(unconstructed(Axis))
 
 
 # Each class, made on the test bus, and whether it pickles from protocol 2 on.

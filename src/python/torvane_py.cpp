@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,14 @@ struct Constructed {
     }
 };
 
+// An enumeration argument, checked the same way: a value made by E.__new__(E)
+// holds no enumerator, and must never reach a frame.
+template <typename E>
+struct ConstructedEnum {
+    E value{};
+    bool constructed = false;
+};
+
 }  // namespace
 
 namespace pybind11::detail {
@@ -55,13 +64,54 @@ struct type_caster<Constructed<T>> {
     }
 };
 
+template <typename E>
+struct type_caster<ConstructedEnum<E>> {
+    PYBIND11_TYPE_CASTER(ConstructedEnum<E>, make_caster<E>::name);
+
+    bool load(handle src, bool convert) {
+        static const type_info* const bound = get_type_info(typeid(E));
+        if (PyObject_TypeCheck(src.ptr(), bound->type)) {
+            // Checked before pybind11's own conversion, which would allocate storage for it.
+            auto* inst = reinterpret_cast<instance*>(src.ptr());
+            if (!inst->get_value_and_holder(bound).holder_constructed()) {
+                value.constructed = false;
+                return true;
+            }
+        }
+        make_caster<E> inner;
+        if (!inner.load(src, convert)) {
+            return false;
+        }
+        value.value = cast_op<E>(inner);
+        value.constructed = true;
+        return true;
+    }
+};
+
 }  // namespace pybind11::detail
 
 namespace {
 
+// How a method parameter arrives from Python: enumerations through ConstructedEnum.
+template <typename A>
+using Param = std::conditional_t<std::is_enum_v<std::decay_t<A>>, ConstructedEnum<std::decay_t<A>>, A>;
+
+template <typename A>
+A unwrap(Param<A>&& param, const std::string& call) {
+    if constexpr (std::is_enum_v<std::decay_t<A>>) {
+        if (!param.constructed) {
+            const auto name = py::type::of<std::decay_t<A>>().attr("__name__").template cast<std::string>();
+            throw py::type_error(call + "the " + name + " given was never constructed (its __init__ did not run)");
+        }
+        return param.value;
+    } else {
+        return std::forward<Param<A>>(param);
+    }
+}
+
 // Binds member functions as class_::def does, except that calling one on an object
-// whose __init__ never ran raises TypeError rather than running on storage that
-// holds no object.
+// whose __init__ never ran, or with such an enumeration, raises TypeError rather
+// than running on storage that holds no object.
 template <typename Class, typename... Options>
 class ConstructedMethods {
 public:
@@ -69,11 +119,13 @@ public:
 
     template <typename Return, typename... Args, typename... Extra>
     ConstructedMethods& def(const char* name, Return (Class::*method)(Args...), const Extra&... extra) {
-        std::string what = py::str(_cls.attr("__name__")).cast<std::string>() + "." + name + "(): the object";
+        std::string call = py::str(_cls.attr("__name__")).cast<std::string>() + "." + name + "(): ";
+        std::string what = call + "the object";
         _cls.def(
             name,
-            [what = std::move(what), method](Constructed<Class> self, Args... args) -> Return {
-                return (self.get(what).*method)(std::forward<Args>(args)...);
+            [call = std::move(call), what = std::move(what), method](Constructed<Class> self,
+                                                                      Param<Args>... args) -> Return {
+                return (self.get(what).*method)(unwrap<Args>(std::move(args), call)...);
             },
             extra...);
         return *this;
@@ -82,6 +134,23 @@ public:
 private:
     py::class_<Class, Options...>& _cls;
 };
+
+// An enumeration's integer value, as the link's int parameters take it: pybind11's
+// own __int__ and __index__ would read the storage of a value made by E.__new__(E)
+// without __init__; these refuse it. They replace pybind11's, not overload them.
+template <typename E>
+void refuseUnconstructedValues(py::enum_<E>& enumeration) {
+    const std::string name = py::str(enumeration.attr("__name__")).cast<std::string>();
+    for (const char* method : {"__int__", "__index__"}) {
+        std::string what = name + "." + method + "(): the object";
+        py::setattr(enumeration, method,
+                    py::cpp_function(
+                        [what = std::move(what)](Constructed<E> self) {
+                            return static_cast<std::underlying_type_t<E>>(self.get(what));
+                        },
+                        py::name(method), py::is_method(enumeration)));
+    }
+}
 
 // Pickling with protocol 0 or 1 (copyreg's reduction) rebuilds the object through
 // pybind11's common base type, whose constructor throws a C++ exception through the
@@ -129,10 +198,12 @@ PYBIND11_MODULE(torvane, m) {
         .value("SET_TORQUE", SET_TORQUE)
         .value("CLEAR_ERRORS", CLEAR_ERRORS);
     refuseOldPickleProtocols(canId, true);
+    refuseUnconstructedValues(canId);
 
     py::enum_<ODriveAxisState> axisState(m, "ODriveAxisState");
     axisState.value("UNDEFINED", UNDEFINED).value("IDLE", IDLE).value("CLOSED_LOOP_CONTROL", CLOSED_LOOP_CONTROL);
     refuseOldPickleProtocols(axisState, true);
+    refuseUnconstructedValues(axisState);
 
     py::enum_<ODriveControlMode> controlMode(m, "ODriveControlMode");
     controlMode.value("VOLTAGE", VOLTAGE)
@@ -140,6 +211,7 @@ PYBIND11_MODULE(torvane, m) {
         .value("VELOCITY", VELOCITY)
         .value("POSITION", POSITION);
     refuseOldPickleProtocols(controlMode, true);
+    refuseUnconstructedValues(controlMode);
 
     py::enum_<ODriveInputMode> inputMode(m, "ODriveInputMode");
     inputMode.value("INACTIVE", INACTIVE)
@@ -149,6 +221,7 @@ PYBIND11_MODULE(torvane, m) {
         .value("TRAP_TRAJ", TRAP_TRAJ)
         .value("TORQUE_RAMP", TORQUE_RAMP);
     refuseOldPickleProtocols(inputMode, true);
+    refuseUnconstructedValues(inputMode);
 
     py::class_<ODriveSocket, std::shared_ptr<ODriveSocket>> link(m, "ODriveSocket");
     link.def(py::init<std::string>(), "if_name"_a);
