@@ -4,13 +4,13 @@ import os
 import shutil
 import subprocess
 import threading
-import time
 
 import pytest
 
 import torvane
 from torvane_dev.buses import SECOND_INTERFACE, is_virtual
 from torvane_dev.canpeer import CanPeer, f32, wait_until
+from torvane_dev.procfs import cpu_share
 from torvane_dev.protocol import arb_id
 
 HANG_GUARD = 60.0  # seconds; only catches a hang, never measures speed
@@ -127,7 +127,7 @@ def test_a_stray_wake_up_neither_spins_nor_stops_the_receive_thread(bus, peer):
     wake = sorted(eventfds() - before)
     assert len(wake) == 1
     os.write(wake[0], (1).to_bytes(8, "little"))
-    assert cpu_share_while_idle() < 0.5
+    assert cpu_share(0.5) < 0.5
     peer.send(arb_id(7, 9), f32(2.5, 3.5))
     wait_until(lambda: link.getPositionEstimate(7) == 2.5)
 
@@ -172,19 +172,13 @@ needs_ip = pytest.mark.skipif(shutil.which("ip") is None or os.geteuid() != 0,
                               reason="needs root and iproute2 to change interfaces")
 
 
-def cpu_share_while_idle(seconds=0.5):
-    start_cpu, start = time.process_time(), time.monotonic()
-    time.sleep(seconds)
-    return (time.process_time() - start_cpu) / (time.monotonic() - start)
-
-
 @needs_ip
 def test_interface_down_and_up_under_an_open_link(second_bus):
     name, _ = second_bus
     link = torvane.ODriveSocket(name)
     try:
         ip("set", name, "down")
-        assert cpu_share_while_idle() < 0.5  # the receive thread does not spin on the error
+        assert cpu_share(0.5) < 0.5  # the receive thread does not spin on the error
         link.clearErrors(0)  # the write fails; the call still returns quietly
     finally:
         ip("set", name, "up")
@@ -206,7 +200,7 @@ def test_link_binds_again_when_a_removed_interface_returns(second_bus):
     link = torvane.ODriveSocket(name)
     try:
         ip("delete", name)
-        assert cpu_share_while_idle() < 0.5  # looking for the interface does not spin
+        assert cpu_share(0.5) < 0.5  # looking for the interface does not spin
         link.setAxisState(0, 1)  # lost, without an exception
     finally:
         ip("add", "dev", name, "type", "vcan")

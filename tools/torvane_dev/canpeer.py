@@ -96,14 +96,18 @@ class CanPeer:
     def recv_n(self, count: int, timeout: float = 10.0) -> list[Frame]:
         return [self.recv(timeout) for _ in range(count)]
 
-    def collect(self, quiet: float = 0.5) -> list[Frame]:
-        """Every frame queued for this socket, until none comes for `quiet` seconds."""
+    def collect(self, quiet: float = 0.5, past_interface_down: bool = False) -> list[Frame]:
+        """Every frame queued for this socket, until none comes for `quiet` seconds.
+        `past_interface_down` reads on past the ENETDOWN an interface set down reports once."""
         frames = []
         while True:
             try:
                 frames.append(self.recv(timeout=quiet))
             except TimeoutError:
                 return frames
+            except OSError as error:
+                if not past_interface_down or error.errno != errno.ENETDOWN:
+                    raise
 
     def dropped(self) -> int:
         """Frames the kernel dropped because this socket's receive queue was full."""

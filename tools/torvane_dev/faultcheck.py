@@ -7,7 +7,6 @@ Each judge returns the problems it found, as sentences; none means it held.
 
 import collections
 import contextlib
-import errno
 import os
 import re
 import signal
@@ -130,19 +129,6 @@ def start_guarded(args):
     return child, guard, kill_session
 
 
-def collect_all(watcher, quiet=0.5):
-    """Like CanPeer.collect, past the ENETDOWN an interface set down reports once."""
-    frames = []
-    while True:
-        try:
-            frames.append(watcher.recv(timeout=quiet))
-        except TimeoutError:
-            return frames
-        except OSError as error:
-            if error.errno != errno.ENETDOWN:
-                raise
-
-
 class Stopped(NamedTuple):
     status: int
     calls: int
@@ -174,7 +160,7 @@ def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
             guard.cancel()
             kill()
             child.wait()
-        frames = collect_all(watcher)
+        frames = watcher.collect(past_interface_down=True)
         drops = watcher.dropped()
     return Stopped(child.returncode, int(calls_line.split()[1]), out, err, frames, drops, exit_seconds)
 

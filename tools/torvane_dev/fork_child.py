@@ -17,6 +17,7 @@ import warnings
 
 import torvane
 from torvane_dev.canpeer import CanPeer, f32, wait_until
+from torvane_dev.procfs import cpu_share
 from torvane_dev.protocol import GET_ENCODER_ESTIMATES, SET_TORQUE, arb_id
 
 # Forking a process with threads is what this program is about.
@@ -29,13 +30,6 @@ ctrl = torvane.MotorController(link, [0])
 
 def report(key, value):
     print(f"{key} {value}", flush=True)
-
-
-def cpu_share(seconds=1.0):
-    """The share of one CPU this process used while its interpreter slept."""
-    start_cpu, start = time.process_time(), time.monotonic()
-    time.sleep(seconds)
-    return (time.process_time() - start_cpu) / (time.monotonic() - start)
 
 
 def raises(call):

@@ -4,6 +4,7 @@ threads and resident memory."""
 
 import os
 import socket
+import time
 
 
 def fd_targets() -> dict:
@@ -47,3 +48,11 @@ def rss_kib() -> int:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS in /proc/self/status")
+
+
+def cpu_share(seconds: float = 1.0) -> float:
+    """The share of one CPU this process used while its interpreter slept for `seconds`:
+    what its native threads took, near 0 when none of them spins."""
+    start_cpu, start = time.process_time(), time.monotonic()
+    time.sleep(seconds)
+    return (time.process_time() - start_cpu) / (time.monotonic() - start)
