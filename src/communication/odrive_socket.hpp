@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,9 +14,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,7 @@
 
 #include "can_bytes.hpp"
 #include "fork_generation.hpp"
+#include "send_gate.hpp"
 #include "signal_blocked_thread.hpp"
 #include "unique_fd.hpp"
 
@@ -122,14 +126,20 @@ struct ODriveTelemetry {
 // frame the kernel refuses (a full queue on a stalled bus, an interface that is
 // down) is dropped, as every command is fire-and-forget. Only trySetAxisState,
 // which the emergency stop and the controllers' destructors use for IDLE, retries
-// a refused frame, for a bounded time, and says what became of it.
+// a refused frame, for a bounded time, and says what became of it. Once an
+// emergency stop has begun, every frame but its IDLE frames is dropped (SendGate).
+//
+// A controller sends from sockets of its own on the same interface (openSendOnly),
+// so that its loop's frames and its IDLE frames queue apart from the link's. The
+// link's socket takes in only the six telemetry messages: the controllers' frames,
+// which the kernel hands to every other socket of the host, never reach the cache.
 //
 // After fork() the child's copy of a link owns no thread: its receive thread stayed
 // in the parent. There it still sends (on the shared socket), its telemetry stays
 // as it was at the fork, and dropping it touches nothing of the parent's.
 class ODriveSocket {
 public:
-    explicit ODriveSocket(const std::string& if_name) : _forkGeneration(ForkGeneration::watch()) {
+    explicit ODriveSocket(const std::string& if_name) : _forkGeneration(ForkGeneration::watch()), _receives(true) {
         _open(if_name);
         _wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!_wake.valid()) {
@@ -139,6 +149,9 @@ public:
     }
 
     ~ODriveSocket() {
+        if (!_receives) {
+            return;  // a send-only socket has no thread; its descriptor closes itself
+        }
         if (inheritedThroughFork()) {
             // The receive thread and the wake-up eventfd belong to the parent: a
             // write here would wake (and stop) the parent's thread.
@@ -227,11 +240,14 @@ public:
     // is full (the socket's send buffer, or the interface's queue: EAGAIN,
     // ENOBUFS) is tried again every millisecond until `retry_until`. Returns 0
     // once the kernel took the frame, otherwise the errno of the last refusal.
+    // Unlike every other frame, it goes out after an emergency stop has begun: the
+    // stop's own IDLE frames are sent this way.
     int trySetAxisState(canid_t id, uint8_t axis_state, std::chrono::steady_clock::time_point retry_until) {
         std::array<uint8_t, 4> payload{};
         payload[0] = axis_state;
+        const canid_t identifier = _getArbID(id, SET_AXIS_STATE);
         for (;;) {
-            if (_sendPayload(id, SET_AXIS_STATE, payload) >= 0) {
+            if (_sendUngated(identifier, payload.data(), static_cast<uint8_t>(payload.size())) >= 0) {
                 return 0;
             }
             const int error = errno;
@@ -246,7 +262,61 @@ public:
     // True in a child of fork() for a link made before the fork.
     bool inheritedThroughFork() const noexcept { return ForkGeneration::current() != _forkGeneration; }
 
+    // How the frames of a send-only socket queue in the kernel.
+    struct SendQueueing {
+        int priority;         // SO_PRIORITY; TC_PRIO_INTERACTIVE goes first through pfifo_fast
+        int sendBufferBytes;  // SO_SNDBUF as the kernel counts it, 0 for its default
+    };
+
+    // Another socket on this link's interface that only sends, through the same
+    // encoders, for frames that must queue apart from the link's own: a control
+    // loop that must not pile up behind itself, IDLE frames that must overtake a
+    // backlog. It receives nothing, so it has no telemetry (its getters throw).
+    std::unique_ptr<ODriveSocket> openSendOnly(SendQueueing queueing) const {
+        return std::unique_ptr<ODriveSocket>(new ODriveSocket(*this, queueing));
+    }
+
+    // Bytes of this socket's frames that the kernel still holds on their way to
+    // the bus (in the interface's queue, or in an adapter that has not reported
+    // them sent); 0 once every frame has left, -1 where the kernel cannot tell.
+    long queuedBytes() const noexcept {
+        uint32_t memory[SK_MEMINFO_VARS] = {};
+        socklen_t length = sizeof memory;
+        if (::getsockopt(_socket.get(), SOL_SOCKET, SO_MEMINFO, memory, &length) < 0 ||
+            length <= SK_MEMINFO_WMEM_ALLOC * sizeof memory[0]) {
+            return -1;
+        }
+        return static_cast<long>(memory[SK_MEMINFO_WMEM_ALLOC]);
+    }
+
+    const char* interfaceName() const noexcept { return _ifName.data(); }
+
+    // How many frames the kernel has refused on this socket, and why it refused the
+    // last one: for a sender that must say when its frames do not get out.
+    unsigned long refusedFrames() const noexcept { return _refused.load(std::memory_order_relaxed); }
+    int lastRefusal() const noexcept { return _lastRefusal.load(std::memory_order_relaxed); }
+
 private:
+    // A send-only socket on `link`'s interface (openSendOnly).
+    // Its interface may be gone (an unplugged adapter): its first send binds it.
+    ODriveSocket(const ODriveSocket& link, SendQueueing queueing)
+        : _forkGeneration(ForkGeneration::watch()), _ifName(link._ifName), _receives(false) {
+        _socket = UniqueFd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+        if (!_socket.valid()) {
+            throw std::runtime_error(std::string("Failed to create CAN socket on interface ") + _ifName.data());
+        }
+        const int fd = _socket.get();
+        (void)_bind(fd);
+        const int requestedBuffer = queueing.sendBufferBytes / 2;  // the kernel doubles what it is given
+        if ((queueing.priority != 0 &&
+             ::setsockopt(fd, SOL_SOCKET, SO_PRIORITY, &queueing.priority, sizeof queueing.priority) < 0) ||
+            (requestedBuffer > 0 &&
+             ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &requestedBuffer, sizeof requestedBuffer) < 0)) {
+            throw std::system_error(errno, std::generic_category(),
+                                    std::string("send-only CAN socket on interface ") + _ifName.data());
+        }
+    }
+
     // ---- socket ----
 
     void _open(const std::string& if_name) {
@@ -267,8 +337,9 @@ private:
         _socket = std::move(sock);
     }
 
-    // Binds `fd` to the interface named in _ifName, receiving every frame. Also used
-    // to bind again after the interface was removed and has come back.
+    // Binds `fd` to the interface named in _ifName, taking in the telemetry messages
+    // (from any node, in either frame format) or, for a send-only socket, nothing.
+    // Also used to bind again after the interface was removed and has come back.
     bool _bind(int fd) const {
         struct ifreq request {};
         std::memcpy(request.ifr_name, _ifName.data(), IFNAMSIZ);
@@ -276,10 +347,17 @@ private:
         if (::ioctl(fd, SIOCGIFINDEX, &request) < 0 || request.ifr_ifindex <= 0) {
             return false;
         }
-        // The kernel drops a socket's filters when its interface goes away; restore
-        // the receive-everything filter before binding.
-        const struct can_filter everything = {0, 0};
-        if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &everything, sizeof everything) < 0) {
+        // The kernel drops a socket's filters when its interface goes away; set them
+        // again before binding.
+        static constexpr canid_t kCommandBits = 0x1F;
+        static constexpr struct can_filter kTelemetry[] = {
+            {HEARTBEAT, kCommandBits},      {GET_ENCODER_ESTIMATES, kCommandBits},
+            {GET_IQ, kCommandBits},         {GET_TEMPERATURE, kCommandBits},
+            {GET_BUS_VOLTAGE_CURRENT, kCommandBits}, {GET_TORQUES, kCommandBits},
+        };
+        const int filtered = _receives ? ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, kTelemetry, sizeof kTelemetry)
+                                       : ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0);
+        if (filtered < 0) {
             return false;
         }
         struct sockaddr_can address {};
@@ -289,9 +367,18 @@ private:
     }
 
     // Writes one classic frame without ever blocking; returns what send() returned
-    // (-1 with errno set when the kernel refused it). Unused payload, padding and
-    // reserved bytes go out as zero.
+    // (-1 with errno set when the kernel refused it, ECANCELED once an emergency
+    // stop has begun). Unused payload, padding and reserved bytes go out as zero.
     ssize_t _send(canid_t id, const uint8_t* data, uint8_t size) const {
+        const SendGate::Pass pass;
+        if (!pass) {
+            errno = ECANCELED;
+            return -1;
+        }
+        return _sendUngated(id, data, size);
+    }
+
+    ssize_t _sendUngated(canid_t id, const uint8_t* data, uint8_t size) const {
         if (size > CAN_MAX_DLC) {  // size <= CAN_MAX_DLC: every encoder sends 4 or 8 bytes
             errno = EMSGSIZE;
             return -1;
@@ -300,7 +387,22 @@ private:
         frame.can_id = id;
         frame.len = size;
         std::memcpy(frame.data, data, size);
-        return ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t sent = ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0 && errno == ENXIO && !_receives) {
+            // The interface was removed under this socket (the link's receive thread
+            // binds its own socket again): once it is back, bind this one too.
+            sent = _bind(_socket.get()) ? ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
+            if (sent < 0 && errno != ENXIO) {
+                errno = ENXIO;
+            }
+        }
+        if (sent < 0) {
+            const int error = errno;
+            _refused.fetch_add(1, std::memory_order_relaxed);
+            _lastRefusal.store(error, std::memory_order_relaxed);
+            errno = error;
+        }
+        return sent;
     }
 
     // Every frame's identifier is made here, so this is where a bad node id stops
@@ -443,6 +545,9 @@ private:
     template <typename T>
     T _read(canid_t id, T ODriveTelemetry::*field) {
         _checkNodeId(id);
+        if (!_receives) {
+            throw std::logic_error("a send-only CAN socket has no telemetry");
+        }
         if (inheritedThroughFork()) {
             // Nothing writes the cache in this process, and the lock may have been
             // held by a thread that did not come through the fork.
@@ -484,7 +589,10 @@ private:
 
     const unsigned _forkGeneration;  // the process generation that owns the receive thread
     std::array<char, IFNAMSIZ> _ifName{};  // NUL-terminated: names are shorter than IFNAMSIZ
+    const bool _receives;  // false for a send-only socket: no receive thread, no telemetry
     UniqueFd _socket;
+    mutable std::atomic<unsigned long> _refused{0};  // frames the kernel refused
+    mutable std::atomic<int> _lastRefusal{0};        // the errno of the last refusal
     UniqueFd _wake;  // eventfd that ends the receive thread's wait
     std::array<ODriveTelemetry, MAX_CANID + 1> _telemetry{};
     bool _stop = false;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../communication/fork_generation.hpp"
+#include "../communication/send_gate.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../communication/unique_fd.hpp"
 
@@ -23,9 +24,10 @@
 // SIGTERM. The handler only records the signal. A watcher thread then marks the
 // stop as begun, waits until no controller is still sending a command, runs every
 // registered stop action in registration order, flushes standard output and ends
-// the process with the signal number as its exit status. Stop actions must not
-// wait on the bus: together they get until stop_deadline() to put their frames
-// out, however stalled the bus is.
+// the process with the signal number as its exit status. Once the stop has begun,
+// no frame leaves the process but the stop actions' IDLE frames (SendGate). Stop
+// actions must not wait on the bus: together they get until stop_deadline() to
+// put their frames out, however stalled the bus is.
 //
 // A child of fork() has a stop of its own: the first registration there starts
 // its own watcher and pipe, and the parent's controllers are not part of it (the
@@ -37,36 +39,6 @@ public:
 
     // How long one whole emergency stop may spend putting its frames out.
     static constexpr std::chrono::milliseconds kStopBudget{250};
-
-    // Held by a controller while it sends commands (a control pass, a change of
-    // mode or state). Refused once a stop has begun; the stop waits until every
-    // permit granted before has been given back, so no command frame of any
-    // controller follows the first IDLE frame of the stop. Counting in before
-    // looking at the flag (the stop sets the flag before it looks at the count)
-    // means one of the two always sees the other. Two atomic operations: cheap
-    // enough for every pass.
-    class CommandPermit {
-    public:
-        CommandPermit() noexcept {
-            _commandsInFlight.fetch_add(1);
-            _granted = !_stopBegun.load();
-            if (!_granted) {
-                _commandsInFlight.fetch_sub(1);
-            }
-        }
-        ~CommandPermit() {
-            if (_granted) {
-                _commandsInFlight.fetch_sub(1);
-            }
-        }
-        CommandPermit(const CommandPermit&) = delete;
-        CommandPermit& operator=(const CommandPermit&) = delete;
-
-        explicit operator bool() const noexcept { return _granted; }
-
-    private:
-        bool _granted;
-    };
 
     // Until when the stop actions of the stop in progress may retry their frames.
     static std::chrono::steady_clock::time_point stop_deadline() noexcept {
@@ -146,8 +118,6 @@ private:
     // handler never touches the registry or its lock, before or after its lifetime.
     static inline std::atomic<int> _signalFd{-1};  // write end of the watcher's pipe
     static inline std::atomic<pid_t> _signalPid{0};  // the process that owns the watcher
-    static inline std::atomic<bool> _stopBegun{false};
-    static inline std::atomic<unsigned> _commandsInFlight{0};  // permits held now
     static inline std::atomic<std::chrono::steady_clock::rep> _stopDeadlineTicks{0};
 
     static void _installLocked(Registry& registry) {
@@ -161,10 +131,9 @@ private:
             // is shared with it. Start afresh with a stop of this process's own.
             registry.estop_functions.clear();
             forgetInheritedThread(registry.watcher);
-            // Permits held at the fork belonged to threads that stayed behind;
-            // none is held in this process while it builds its first controller.
-            _stopBegun.store(false);
-            _commandsInFlight.store(0);
+            // Sends in flight at the fork belonged to threads that stayed behind;
+            // none is in flight in this process while it builds its first controller.
+            SendGate::reopenAfterFork();
         }
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) < 0) {
@@ -227,14 +196,11 @@ private:
         registry.mutex.lock();
         const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
         _stopDeadlineTicks.store(deadline.time_since_epoch().count());
-        // Every controller stops commanding before the first IDLE goes out, so
-        // that no loop competes with the stop for a queue that may be full, and no
+        // Nothing of this process is sent any more before the first IDLE goes out,
+        // so that no loop competes with the stop for a queue that may be full, and no
         // command follows an IDLE. Sends never block, so a pass in progress ends
         // soon; the deadline only guards the stop itself.
-        _stopBegun.store(true);
-        while (_commandsInFlight.load() != 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
+        SendGate::closeAndDrain(deadline);
         for (Estop* entry : registry.estop_functions) {
             try {
                 entry->estop(signum);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <linux/pkt_sched.h>
+
 #include <atomic>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +19,7 @@
 
 #include "../communication/fork_generation.hpp"
 #include "../communication/odrive_socket.hpp"
+#include "../communication/send_gate.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../lowleveltypes/motor_types.hpp"
 #include "estop.hpp"
@@ -24,10 +28,18 @@
 // the axis' CAN node id and its index in the per-motor record arrays. On its own
 // thread the controller closes an impedance loop every 2 ms plus the pass time.
 //
-// Every command the controller sends goes out under an Estop::CommandPermit, so
-// that once an emergency stop has begun it sends nothing but its IDLE frames. No
-// send waits for the bus, so nobody waits on command_mutex for longer than one
-// pass.
+// Every command the controller sends goes out under a SendGate::Pass, so that
+// once an emergency stop has begun it sends nothing but its IDLE frames. No send
+// waits for the bus, so nobody waits on command_mutex for longer than one pass.
+//
+// On a bus that carries fewer frames than the loop sends, a fresh command beats a
+// queued one: the loop writes from a socket of its own and holds a pass back while
+// any frame of the pass before is still queued, so at most one pass waits in the
+// kernel. Held-back passes are reported on standard error, at most every few
+// seconds. IDLE frames go out from a socket whose priority overtakes what is queued
+// (pfifo_fast, a CAN interface's default qdisc, sends it first); when frames of
+// this controller's link were still queued, one more IDLE follows them, so an
+// older command (a state request from Python) cannot undo the IDLE.
 //
 // A controller inherited through fork() owns no thread in the child and is not
 // part of the child's emergency stop. Dropping it there sends nothing (the parent
@@ -36,6 +48,10 @@ class MotorController : public Estop {
 public:
     // How long a destructor may retry an IDLE frame refused by a full queue.
     static constexpr std::chrono::milliseconds kDropIdleBudget{100};
+    // How often a bus that cannot keep up with the loop is reported, at most.
+    static constexpr std::chrono::seconds kHeldBackReportPeriod{5};
+    // How long IDLE waits for frames still queued before it overtakes them.
+    static constexpr std::chrono::milliseconds kQueueDrainWait{2};
 
     MotorController(std::shared_ptr<ODriveSocket> odrv, std::vector<unsigned int> motor_ids)
         : odrv(std::move(odrv)), motor_ids(std::move(motor_ids)), fork_generation(ForkGeneration::watch()) {
@@ -48,6 +64,8 @@ public:
                                             std::to_string(lowleveltypes::num_motors));
             }
         }
+        loop_link = this->odrv->openSendOnly({0, _loopSendBufferBytes()});
+        idle_link = this->odrv->openSendOnly({TC_PRIO_INTERACTIVE, 0});
         register_estop();  // last: the object is complete
     }
 
@@ -67,8 +85,8 @@ public:
     MotorController& operator=(const MotorController&) = delete;
 
     void set_axis_state(ODriveAxisState axis_state) {
-        const CommandPermit permit;
-        if (!permit) {
+        const SendGate::Pass pass;
+        if (!pass) {
             return;  // the emergency stop is idling the motors
         }
         for (unsigned int id : motor_ids) {
@@ -78,8 +96,8 @@ public:
 
     void set_control_mode(ODriveControlMode mode, ODriveInputMode input_mode) {
         control_mode.store(mode);
-        const CommandPermit permit;
-        if (!permit) {
+        const SendGate::Pass pass;
+        if (!pass) {
             return;
         }
         for (unsigned int id : motor_ids) {
@@ -165,21 +183,92 @@ public:
     }
 
     void control_loop() {
+        PassesNotOut notOut;
         while (running.load()) {
+            bool heldBack = false;
+            bool refused = false;
             {
                 std::lock_guard<std::mutex> lock(command_mutex);
-                const CommandPermit permit;
-                if (permit) {
-                    for (unsigned int i : motor_ids) {
-                        _controlMotor(i);
+                const SendGate::Pass pass;
+                if (pass) {
+                    // A pass still queued means the bus carries less than the loop
+                    // sends; this pass would only queue behind it and go out stale.
+                    heldBack = loop_link->queuedBytes() > 0;
+                    if (!heldBack) {
+                        const unsigned long refusedBefore = loop_link->refusedFrames();
+                        for (unsigned int i : motor_ids) {
+                            _controlMotor(i);
+                        }
+                        refused = loop_link->refusedFrames() != refusedBefore;
                     }
                 }
+            }
+            if (heldBack || refused) {
+                notOut.count(odrv->interfaceName(), heldBack, refused ? loop_link->lastRefusal() : 0);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(control_period_ms));
         }
     }
 
 private:
+    // Counts the passes of a loop that did not get out, held back behind a pass still
+    // queued or refused by the kernel, and says so on standard error: at once for
+    // the first, then at most every kHeldBackReportPeriod. Allocates nothing.
+    class PassesNotOut {
+    public:
+        void count(const char* interface, bool heldBack, int refusal) {
+            ++(heldBack ? _heldBack : _refused);
+            if (refusal != 0) {
+                _refusal = refusal;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (_reported && now - _lastReport < kHeldBackReportPeriod) {
+                return;
+            }
+            char window[48] = "so far";
+            if (_reported) {
+                std::snprintf(window, sizeof window, "in the last %lld s",
+                              static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - _lastReport).count()));
+            }
+            char heldBackPart[96] = "";
+            if (_heldBack != 0) {
+                std::snprintf(heldBackPart, sizeof heldBackPart, "%lu %s held back behind frames still queued",
+                              _heldBack, _heldBack == 1 ? "pass" : "passes");
+            }
+            char refusedPart[192] = "";
+            if (_refused != 0) {
+                char reason[128];
+                std::snprintf(refusedPart, sizeof refusedPart, "%s%lu %s refused by the kernel: %s",
+                              _heldBack != 0 ? ", " : "", _refused, _refused == 1 ? "pass" : "passes",
+                              ::strerror_r(_refusal, reason, sizeof reason));
+            }
+            std::fprintf(stderr, "torvane: the control loop on %s is not getting its frames out (%s: %s%s)\n", interface,
+                         window, heldBackPart, refusedPart);
+            std::fflush(stderr);
+            _reported = true;
+            _lastReport = now;
+            _heldBack = 0;
+            _refused = 0;
+        }
+
+    private:
+        bool _reported = false;
+        unsigned long _heldBack = 0;
+        unsigned long _refused = 0;
+        int _refusal = 0;
+        std::chrono::steady_clock::time_point _lastReport{};
+    };
+
+    // The loop's socket holds two passes at most, however the check before each
+    // pass goes. A CAN frame takes some 768 bytes of a send buffer (kernel 6.1,
+    // 64-bit); the kernel's own minimum, about six frames, is used when larger.
+    int _loopSendBufferBytes() const {
+        static constexpr int kFrameBytes = 768;
+        static constexpr int kMostFramesPerMotor = 3;  // position mode
+        const std::size_t frames = 2 * kMostFramesPerMotor * motor_ids.size();
+        return static_cast<int>(std::min<std::size_t>(frames * kFrameBytes, 1 << 20));
+    }
+
     // One motor's share of a pass; allocates nothing. The arithmetic stays in
     // single precision, in this order, each step rounded on its own (the build
     // turns floating-point contraction off).
@@ -192,16 +281,16 @@ private:
 
         switch (control_mode.load()) {
             case POSITION:
-                odrv->set_stiffness(i, c.stiffness[i]);
-                odrv->set_damping(i, c.damping[i], c.velocity_integrator[i]);
-                odrv->position_command(i, c.position_setpoint[i], c.velocity_setpoint[i], torque);
+                loop_link->set_stiffness(i, c.stiffness[i]);
+                loop_link->set_damping(i, c.damping[i], c.velocity_integrator[i]);
+                loop_link->position_command(i, c.position_setpoint[i], c.velocity_setpoint[i], torque);
                 break;
             case VELOCITY:
-                odrv->set_damping(i, c.damping[i], c.velocity_integrator[i]);
-                odrv->velocity_command(i, c.velocity_setpoint[i], torque);
+                loop_link->set_damping(i, c.damping[i], c.velocity_integrator[i]);
+                loop_link->velocity_command(i, c.velocity_setpoint[i], torque);
                 break;
             case TORQUE:
-                odrv->torque_command(i, torque);
+                loop_link->torque_command(i, torque);
                 break;
             default:  // VOLTAGE and unknown modes send nothing
                 break;
@@ -217,16 +306,46 @@ private:
 
     // Sends IDLE to every motor, retrying a frame refused by a full queue until
     // `retry_until`, and reports on standard error each one that could not be sent.
+    // The IDLE frames overtake what is queued; when frames of this controller's link
+    // were still queued, a second IDLE goes behind them, so that an older command
+    // cannot follow the IDLE onto the bus. It leaves from the loop's socket, which
+    // holds at most one pass and so always has room.
     void _idleAll(std::chrono::steady_clock::time_point retry_until, const char* who) noexcept {
+        // On a bus that keeps up, what is queued leaves within a control period;
+        // then one IDLE per motor is all it takes.
+        const auto drainUntil = std::min(std::chrono::steady_clock::now() + kQueueDrainWait, retry_until);
+        bool framesQueued;
+        while ((framesQueued = _framesQueued()) && std::chrono::steady_clock::now() < drainUntil) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        std::bitset<MAX_CANID + 1> idled;
         for (unsigned int id : motor_ids) {
-            const int error = odrv->trySetAxisState(id, IDLE, retry_until);
-            if (error != 0) {
-                char reason[128];
-                std::fprintf(stderr, "%s: IDLE for node %u not sent: %s\n", who, id,
-                             ::strerror_r(error, reason, sizeof reason));
-                std::fflush(stderr);
+            const int error = idle_link->trySetAxisState(id, IDLE, retry_until);
+            if (error == 0) {
+                idled.set(id);
+            } else {
+                _reportIdle(who, id, "not sent", error);
             }
         }
+        if (!framesQueued) {
+            return;
+        }
+        for (unsigned int id : motor_ids) {
+            if (idled.test(id)) {
+                const int error = loop_link->trySetAxisState(id, IDLE, retry_until);
+                if (error != 0) {
+                    _reportIdle(who, id, "sent ahead of the frames still queued, but not after them", error);
+                }
+            }
+        }
+    }
+
+    bool _framesQueued() const noexcept { return odrv->queuedBytes() != 0 || loop_link->queuedBytes() != 0; }
+
+    static void _reportIdle(const char* who, unsigned int id, const char* what, int error) noexcept {
+        char reason[128];
+        std::fprintf(stderr, "%s: IDLE for node %u %s: %s\n", who, id, what, ::strerror_r(error, reason, sizeof reason));
+        std::fflush(stderr);
     }
 
     // The command mutex, except in a forked child on an inherited controller: no
@@ -241,6 +360,8 @@ private:
 
     std::shared_ptr<ODriveSocket> odrv;
     std::vector<unsigned int> motor_ids;
+    std::unique_ptr<ODriveSocket> loop_link;  // sends the loop's frames, at most two passes queued
+    std::unique_ptr<ODriveSocket> idle_link;  // sends IDLE ahead of what is queued
     // Starts as VOLTAGE, for which the loop sends nothing until a mode is chosen.
     std::atomic<uint32_t> control_mode{VOLTAGE};
     lowleveltypes::MotorCommand latest_command{};

@@ -4,7 +4,8 @@ signals robot programs with two running controllers again and again, on every
 kind of fault and on queues that drain (congested, healthy), and judges each
 ending as the test suite does: exit status = signal number, "Running ESTOP" per
 controller, every IDLE frame either on the bus or reported lost on standard
-error, and on draining queues the IDLE frames after every loop command.
+error, the loops saying when their passes do not get out, and on draining queues
+the IDLE frames after every loop command.
 
 Usage: stalled.py --runs N --seed S --result PATH [--iface vcan1] [--calls-iface vcan1]
 """
@@ -19,10 +20,10 @@ import sys
 from torvane_dev.faultcheck import (
     HANG_GUARD,
     judge_stop,
-    lost_idle_reports,
     run_encoder_calls,
     shaped,
     signal_running_child,
+    stop_reports,
 )
 from torvane_dev.results import write_result
 
@@ -64,7 +65,7 @@ def main() -> int:
             problems = judge_stop(stopped, args.iface, fault, signum)
         except (AssertionError, OSError) as error:
             stopped, problems = None, [f"did not run: {error}"]
-        reported = lost_idle_reports(stopped.err)[0] if stopped else collections.Counter()
+        reported = stop_reports(stopped.err).lost if stopped else collections.Counter()
         runs.append(dict(fault=fault, mode=mode, signal=signum.name, problems=problems,
                          exit_seconds=stopped.exit_seconds if stopped else None,
                          calls=stopped.calls if stopped else None, lost=sum(reported.values()),

@@ -14,7 +14,9 @@ from torvane_dev.protocol import CAN_FRAME, CLEAR_ERRORS, MAX_NODE, arb_id, comm
 MARKER = arb_id(MAX_NODE, CLEAR_ERRORS)
 
 SO_RCVBUFFORCE = 33
+SO_TIMESTAMPNS = 35  # also the type of its control message (SCM_TIMESTAMPNS)
 SO_MEMINFO = 55
+TIMESPEC = struct.Struct("=qq")
 SK_MEMINFO_RMEM_ALLOC, SK_MEMINFO_RCVBUF, SK_MEMINFO_DROPS = 0, 1, 8
 
 
@@ -53,10 +55,18 @@ class Frame(NamedTuple):
         return struct.unpack("<" + "f" * (self.dlc // 4), self.payload)
 
 
+class StampedFrame(NamedTuple):
+    at: float  # when the kernel received it, seconds on the time.time() clock
+    frame: Frame
+
+
 class CanPeer:
-    def __init__(self, interface: str, only_command: int | None = None, buffer_bytes: int = 8 << 20):
+    def __init__(self, interface: str, only_command: int | None = None, buffer_bytes: int = 8 << 20,
+                 timestamps: bool = False):
         self.interface = interface
         self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        if timestamps:
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         if only_command is not None:
             # receive standard data frames of one command id only, from any node
             self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, command_filter(only_command))
@@ -92,6 +102,27 @@ class CanPeer:
             raise TimeoutError(f"no frame on {self.interface} within {timeout} s")
         can_id, dlc, data = CAN_FRAME.unpack(self.sock.recv(CAN_FRAME.size))
         return Frame(can_id, dlc, data)
+
+    def recv_stamped(self, timeout: float = 10.0) -> StampedFrame:
+        """The next frame with the kernel's receive time (the peer needs timestamps=True)."""
+        ready, _, _ = select.select([self.sock], [], [], timeout)
+        if not ready:
+            raise TimeoutError(f"no frame on {self.interface} within {timeout} s")
+        data, ancillary, _, _ = self.sock.recvmsg(CAN_FRAME.size, socket.CMSG_SPACE(TIMESPEC.size))
+        stamps = [item for level, kind, item in ancillary if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS]
+        if not stamps:
+            raise AssertionError("no receive timestamp: open the peer with timestamps=True")
+        seconds, nanoseconds = TIMESPEC.unpack(stamps[0][:TIMESPEC.size])
+        return StampedFrame(seconds + nanoseconds * 1e-9, Frame(*CAN_FRAME.unpack(data)))
+
+    def collect_stamped(self, quiet: float = 0.5) -> list[StampedFrame]:
+        """Like collect, with each frame's receive time."""
+        frames = []
+        while True:
+            try:
+                frames.append(self.recv_stamped(timeout=quiet))
+            except TimeoutError:
+                return frames
 
     def recv_n(self, count: int, timeout: float = 10.0) -> list[Frame]:
         return [self.recv(timeout) for _ in range(count)]

@@ -29,10 +29,18 @@ EXPECTED_IDLE = {0: 1, 1: 2}  # fault_child.py's controllers drive [0, 1] and [1
 # What the emergency stop (ESTOP) or a controller's destructor (MotorController)
 # says of an IDLE frame the kernel would not take.
 LOST_IDLE = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) not sent: (.+)")
+# ... of an IDLE that overtook frames still queued, where the one meant to follow
+# them could not be queued.
+IDLE_NOT_LAST = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) sent ahead of the frames still queued, "
+                           r"but not after them: (.+)")
+# What a control loop says when its passes do not get out.
+PASSES_NOT_OUT = re.compile(r"torvane: the control loop on (\S+) is not getting its frames out \((so far|in the last "
+                            r"\d+ s): (?:(\d+) pass(?:es)? held back behind frames still queued)?(?:, )?"
+                            r"(?:(\d+) pass(?:es)? refused by the kernel: (.+))?\)")
 
 QDISCS = {
     # Barely drains (a frame every 16 s): the link's socket send buffer fills and
-    # the kernel refuses further frames with EAGAIN.
+    # the kernel refuses further frames with EAGAIN; the loops hold their passes back.
     "stalled": "tbf rate 8bit burst 100 limit 1000000",
     # A queue of six frames that never drains: the kernel refuses with ENOBUFS, as
     # with a real adapter's queue when no node acknowledges.
@@ -40,9 +48,11 @@ QDISCS = {
     # A ten-frame queue the running loops keep full, draining a frame every 2 ms.
     "congested": "tbf rate 64kbit burst 100 limit 160",
 }
-# What the kernel answers when a fault refuses a frame.
-REFUSAL = {"stalled": "Resource temporarily unavailable", "overflowing": "No buffer space available",
-           "down": "Network is down"}
+# What the kernel answers when a fault refuses a frame. On a stalled bus the IDLE
+# frames still find room: they leave from sockets of their own.
+REFUSAL = {"overflowing": "No buffer space available", "down": "Network is down"}
+# Buses on which the loops cannot get every pass out, and say so.
+NOT_KEEPING_UP = {"stalled", "overflowing", "congested"}
 
 
 @contextlib.contextmanager
@@ -165,22 +175,53 @@ def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
     return Stopped(child.returncode, int(calls_line.split()[1]), out, err, frames, drops, exit_seconds)
 
 
-def lost_idle_reports(err):
-    """{node: count} and the reasons of the emergency stop's lost-IDLE lines on
-    standard error, and any other line found there."""
-    reported, reasons, other = collections.Counter(), set(), []
+class StopReports(NamedTuple):
+    lost: collections.Counter  # node: IDLE frames of the stop reported not sent
+    reasons: set
+    not_last: collections.Counter  # node: IDLE frames that overtook a queue nothing could follow
+    not_out: list  # the loops' lines about passes that did not get out
+    other: list
+
+
+def stop_reports(err, who="ESTOP") -> StopReports:
+    """What the emergency stop (or, with who="MotorController", a destructor) and
+    the control loops said on standard error, and any other line found there."""
+    lost, reasons, not_last, not_out, other = collections.Counter(), set(), collections.Counter(), [], []
     for line in err.splitlines():
-        match = LOST_IDLE.fullmatch(line)
-        if match and match[1] == "ESTOP":
-            reported[int(match[2])] += 1
+        if (match := LOST_IDLE.fullmatch(line)) and match[1] == who:
+            lost[int(match[2])] += 1
             reasons.add(match[3])
+        elif (match := IDLE_NOT_LAST.fullmatch(line)) and match[1] == who:
+            not_last[int(match[2])] += 1
+        elif PASSES_NOT_OUT.fullmatch(line):
+            not_out.append(line)
         else:
             other.append(line)
-    return reported, reasons, other
+    return StopReports(lost, reasons, not_last, not_out, other)
 
 
 def idle_frames(frames):
     return collections.Counter(f.node for f in frames if f.command == SET_AXIS_STATE and f.payload == IDLE_PAYLOAD)
+
+
+def idle_is_last_word(frames, nodes) -> list[str]:
+    """From the first IDLE frame on, the nodes got nothing but IDLE frames, and each
+    node's last frame is an IDLE frame."""
+    motors = [f for f in frames if f.node in nodes]
+    first_idle = next((i for i, f in enumerate(motors) if f.command == SET_AXIS_STATE and f.payload == IDLE_PAYLOAD),
+                      None)
+    if first_idle is None:
+        return ["no IDLE frame reached the bus"]
+    problems = []
+    tail = [(f.node, f.command, f.payload.hex()) for f in motors[first_idle:]
+            if not (f.command == SET_AXIS_STATE and f.payload == IDLE_PAYLOAD)]
+    if tail:
+        problems.append(f"after the first IDLE frame the bus carried {tail[:12]}")
+    for node in nodes:
+        last = next((f for f in reversed(motors) if f.node == node), None)
+        if last is None or (last.command, last.payload) != (SET_AXIS_STATE, IDLE_PAYLOAD):
+            problems.append(f"node {node}'s last frame is {last}, not IDLE")
+    return problems
 
 
 def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
@@ -192,39 +233,53 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
         problems.append(f"standard output {stopped.out!r}, not two \"Running ESTOP\" lines")
     if stopped.calls < 20:  # one blocked call would leave a handful at most
         problems.append(f"only {stopped.calls} rounds of calls returned in the first second")
-    reported, reasons, other = lost_idle_reports(stopped.err)
-    if other:
-        problems.append(f"unexpected standard error: {other[:5]}")
+    reports = stop_reports(stopped.err)
+    if reports.other:
+        problems.append(f"unexpected standard error: {reports.other[:5]}")
+    if fault in NOT_KEEPING_UP and not reports.not_out:
+        problems.append("the loops did not say that their passes were not getting out")
+    if fault not in NOT_KEEPING_UP and fault != "down" and reports.not_out:
+        problems.append(f"on a bus that keeps up the loops said {reports.not_out[:2]}")
+    if reports.not_last and fault != "overflowing":  # only a full queue refuses the IDLE behind it
+        problems.append(f"IDLE frames that could not follow the queue: {dict(reports.not_last)}")
     seen = idle_frames(stopped.frames)
+    # A frame queued on a real controller's stalled bus is neither seen (it never
+    # leaves) nor reported (the kernel took it); vcan shows every frame it took.
+    echo = echoes_on_transmission(interface)
     if fault in REFUSAL:
-        if reasons != {REFUSAL[fault]}:
-            problems.append(f"lost IDLE frames reported with {reasons}, not {REFUSAL[fault]!r}")
+        if reports.reasons != {REFUSAL[fault]}:
+            problems.append(f"lost IDLE frames reported with {reports.reasons}, not {REFUSAL[fault]!r}")
         # Each motor of each controller got its IDLE frame out, or is reported,
-        # never both. A frame queued on a real controller's stalled bus is neither
-        # seen (it never leaves) nor reported (the kernel took it).
-        echo = echoes_on_transmission(interface)
+        # never both; a second IDLE may have followed what was queued.
         for node, expected in EXPECTED_IDLE.items():
-            accounted = seen[node] + reported[node]
-            if accounted > expected or (not echo and accounted != expected):
-                problems.append(f"node {node}: {seen[node]} IDLE frames seen and {reported[node]} reported lost, "
+            accounted = seen[node] + reports.lost[node]
+            if accounted > 2 * expected or (not echo and accounted < expected):
+                problems.append(f"node {node}: {seen[node]} IDLE frames seen and {reports.lost[node]} reported lost, "
                                 f"for {expected} controllers")
-        if fault == "down" and reported != EXPECTED_IDLE:
-            problems.append(f"with the interface down every IDLE frame is lost, but {dict(reported)} were reported")
-    else:
-        # Healthy, or a queue that drains: every IDLE frame goes out, after every
-        # command of every loop.
-        if reported:
-            problems.append(f"IDLE frames reported lost: {dict(reported)}")
-        if stopped.watcher_drops:
-            problems.append(f"the watcher's socket dropped {stopped.watcher_drops} frames; nothing can be judged")
-        motors = [f for f in stopped.frames if f.node in EXPECTED_IDLE]
-        if not any(f.command == SET_POSITION for f in motors):
-            problems.append("the loops never sent a position command")
-        first_idle = next((i for i, f in enumerate(motors) if f.command == SET_AXIS_STATE), len(motors))
-        tail = [(f.node, f.command, f.payload.hex()) for f in motors[first_idle:]]
-        expected = [(node, SET_AXIS_STATE, IDLE_PAYLOAD.hex()) for node in (0, 1, 1)]
-        if tail != expected:
-            problems.append(f"from the first IDLE frame on the bus carried {tail[:12]}, not the three IDLE frames")
+        if fault == "down" and reports.lost != EXPECTED_IDLE:
+            problems.append(f"with the interface down every IDLE frame is lost, but {dict(reports.lost)} were reported")
+        return problems
+    if reports.lost:
+        problems.append(f"IDLE frames reported lost: {dict(reports.lost)}")
+    if fault == "stalled":
+        # The IDLE frames were taken (one ahead of the link's full queue, one behind
+        # it), though nothing leaves a stalled queue.
+        for node, expected in EXPECTED_IDLE.items():
+            if seen[node] > 2 * expected or (not echo and seen[node] < expected):
+                problems.append(f"node {node}: {seen[node]} IDLE frames seen for {expected} controllers")
+        return problems
+    # Healthy, or a queue that drains: every IDLE frame goes out, after every
+    # command of every loop; a healthy bus needs one per motor and controller, a
+    # congested one may get a second behind what was queued.
+    if stopped.watcher_drops:
+        problems.append(f"the watcher's socket dropped {stopped.watcher_drops} frames; nothing can be judged")
+    if not any(f.command == SET_POSITION for f in stopped.frames if f.node in EXPECTED_IDLE):
+        problems.append("the loops never sent a position command")
+    problems += idle_is_last_word(stopped.frames, EXPECTED_IDLE)
+    for node, expected in EXPECTED_IDLE.items():
+        most = expected if fault == "healthy" else 2 * expected
+        if not expected <= seen[node] <= most:
+            problems.append(f"node {node}: {seen[node]} IDLE frames for {expected} controllers")
     return problems
 
 
