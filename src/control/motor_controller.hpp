@@ -35,8 +35,8 @@
 // On a bus that carries fewer frames than the loop sends, a fresh command beats a
 // queued one: the loop writes from a socket of its own and holds a pass back while
 // any frame of the pass before is still queued, so at most one pass waits in the
-// kernel. Held-back passes are reported on standard error, at most every few
-// seconds. IDLE frames go out from a socket whose priority overtakes what is queued
+// kernel. A loop whose passes keep not getting out says so on standard error, at
+// most every few seconds. IDLE frames go out from a socket whose priority overtakes what is queued
 // (pfifo_fast, a CAN interface's default qdisc, sends it first); when frames of
 // this controller's link were still queued, one more IDLE follows them, so an
 // older command (a state request from Python) cannot undo the IDLE.
@@ -212,8 +212,11 @@ public:
 
 private:
     // Counts the passes of a loop that did not get out, held back behind a pass still
-    // queued or refused by the kernel, and says so on standard error: at once for
-    // the first, then at most every kHeldBackReportPeriod. Allocates nothing.
+    // queued or refused by the kernel, and says so on standard error: as soon as
+    // kPassesNotOutToReport of them fall within a second, then at most every
+    // kHeldBackReportPeriod. A lone pass held back now and then (a frame that lost
+    // arbitration, a late interrupt) is part of a healthy bus and is only counted.
+    // Allocates nothing.
     class PassesNotOut {
     public:
         void count(const char* interface, bool heldBack, int refusal) {
@@ -222,7 +225,15 @@ private:
                 _refusal = refusal;
             }
             const auto now = std::chrono::steady_clock::now();
-            if (_reported && now - _lastReport < kHeldBackReportPeriod) {
+            if (!_reported) {
+                if (now - _windowStart > std::chrono::seconds(1)) {
+                    _windowStart = now;
+                    _inWindow = 0;
+                }
+                if (++_inWindow < kPassesNotOutToReport) {
+                    return;
+                }
+            } else if (now - _lastReport < kHeldBackReportPeriod) {
                 return;
             }
             char window[48] = "so far";
@@ -252,7 +263,11 @@ private:
         }
 
     private:
+        static constexpr unsigned kPassesNotOutToReport = 10;
+
         bool _reported = false;
+        unsigned _inWindow = 0;  // before the first report: passes not out since _windowStart
+        std::chrono::steady_clock::time_point _windowStart{};
         unsigned long _heldBack = 0;
         unsigned long _refused = 0;
         int _refusal = 0;

@@ -67,6 +67,22 @@ def throttled(interface: str, frames_per_s: float):
         unshape(interface)
 
 
+@contextlib.contextmanager
+def deep_transmit_queue(interface: str, frames: int = 1000):
+    """The interface's transmit queue holds `frames` while the block runs, as robots
+    commonly raise a CAN adapter's ten against ENOBUFS, so that a burst from one
+    thread is queued rather than refused while the adapter sends."""
+    path = f"/sys/class/net/{interface}/tx_queue_len"
+    with open(path) as f:
+        before = f.read().strip()
+    subprocess.run(["ip", "link", "set", interface, "txqueuelen", str(frames)], check=True, capture_output=True,
+                   timeout=60)
+    try:
+        yield
+    finally:
+        subprocess.run(["ip", "link", "set", interface, "txqueuelen", before], capture_output=True, timeout=60)
+
+
 def set_bitrate(interface: str, bitrate: int) -> None:
     """A CAN controller's bitrate; it has to be down while it changes."""
     for command in (["ip", "link", "set", interface, "down"],
