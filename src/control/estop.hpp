@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,13 +19,15 @@
 #include "../communication/send_gate.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../communication/unique_fd.hpp"
+#include "process_output.hpp"
 
 // Process-wide emergency stop. Objects of derived classes register themselves
 // once complete; the first registration installs a handler for SIGINT and
 // SIGTERM. The handler only records the signal. A watcher thread then marks the
 // stop as begun, waits until no controller is still sending a command, runs every
-// registered stop action in registration order, flushes standard output and ends
-// the process with the signal number as its exit status. Once the stop has begun,
+// registered stop action in registration order, flushes what the program printed
+// (the interpreter's buffers, then C's) for a bounded time and ends the process
+// with the signal number as its exit status. Once the stop has begun,
 // no frame leaves the process but the stop actions' IDLE frames (SendGate). Stop
 // actions must not wait on the bus: together they get until stop_deadline() to
 // put their frames out, however stalled the bus is.
@@ -33,12 +36,23 @@
 // its own watcher and pipe, and the parent's controllers are not part of it (the
 // parent may still be driving them). Nothing a child does reaches the parent's
 // watcher.
+//
+// A program may install a handler of its own for SIGINT or SIGTERM afterwards
+// (Python's signal.signal): the signal is then its own. While a controller exists,
+// the watcher looks at both handlers a few times a second and says once, on
+// standard error, when one is no longer the stop's.
 class Estop {
 public:
     virtual void estop(int signum) = 0;
 
     // How long one whole emergency stop may spend putting its frames out.
     static constexpr std::chrono::milliseconds kStopBudget{250};
+    // How long it then waits for the interpreter to flush sys.stdout and sys.stderr,
+    // and for C's stdio buffers to be written.
+    static constexpr std::chrono::milliseconds kInterpreterFlushBudget{100};
+    static constexpr std::chrono::milliseconds kStdioFlushBudget{50};
+    // How often the watcher looks whether SIGINT and SIGTERM still run the stop.
+    static constexpr int kHandlerCheckPeriodMs = 100;
 
     // Until when the stop actions of the stop in progress may retry their frames.
     static std::chrono::steady_clock::time_point stop_deadline() noexcept {
@@ -69,6 +83,7 @@ protected:
         std::lock_guard<std::mutex> lock(registry.mutex);
         _installLocked(registry);
         registry.estop_functions.push_back(this);
+        _registered.store(registry.estop_functions.size());
     }
 
     // After this returns, this object's stop action is neither running nor will it
@@ -78,6 +93,7 @@ protected:
         std::lock_guard<std::mutex> lock(registry.mutex);
         auto& entries = registry.estop_functions;
         entries.erase(std::remove(entries.begin(), entries.end(), this), entries.end());
+        _registered.store(entries.size());
     }
 
 private:
@@ -119,6 +135,9 @@ private:
     static inline std::atomic<int> _signalFd{-1};  // write end of the watcher's pipe
     static inline std::atomic<pid_t> _signalPid{0};  // the process that owns the watcher
     static inline std::atomic<std::chrono::steady_clock::rep> _stopDeadlineTicks{0};
+    // For the watcher, which looks at the handlers without the registry's lock.
+    static inline std::atomic<std::size_t> _registered{0};  // stop actions registered now
+    static inline bool _toldReplaced[2] = {false, false};   // SIGINT, SIGTERM; the watcher's own
 
     static void _installLocked(Registry& registry) {
         const unsigned generation = ForkGeneration::watch();
@@ -130,6 +149,8 @@ private:
             // controllers, the watcher thread stayed in the parent, and the pipe
             // is shared with it. Start afresh with a stop of this process's own.
             registry.estop_functions.clear();
+            _registered.store(0);
+            _toldReplaced[0] = _toldReplaced[1] = false;
             forgetInheritedThread(registry.watcher);
             // Sends in flight at the fork belonged to threads that stayed behind;
             // none is in flight in this process while it builds its first controller.
@@ -177,6 +198,12 @@ private:
 
     static void _watch(Registry& registry) {
         for (;;) {
+            struct pollfd signalled = {registry.signalRead.get(), POLLIN, 0};
+            const int ready = ::poll(&signalled, 1, kHandlerCheckPeriodMs);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                _tellReplacedHandlers();
+                continue;
+            }
             unsigned char signum = 0;
             const ssize_t got = ::read(registry.signalRead.get(), &signum, 1);
             if (got < 0 && errno == EINTR) {
@@ -186,6 +213,35 @@ private:
                 return;
             }
             _runStop(registry, signum);
+        }
+    }
+
+    // The program asked for the signal: it is not taken back, but the user learns
+    // that it no longer idles the motors.
+    static void _tellReplacedHandlers() noexcept {
+        if (_registered.load() == 0) {
+            return;
+        }
+        static constexpr int kSignals[2] = {SIGINT, SIGTERM};
+        static constexpr const char* kNames[2] = {"SIGINT", "SIGTERM"};
+        for (int i = 0; i < 2; ++i) {
+            struct sigaction current {};
+            if (_toldReplaced[i] || ::sigaction(kSignals[i], nullptr, &current) < 0) {
+                continue;
+            }
+            const bool siginfo = (current.sa_flags & SA_SIGINFO) != 0;
+            if (!siginfo && current.sa_handler == &Estop::estop_handler) {
+                continue;
+            }
+            const char* what = "another handler was installed";
+            if (!siginfo && current.sa_handler == SIG_IGN) {
+                what = "the program ignores it";
+            } else if (!siginfo && current.sa_handler == SIG_DFL) {
+                what = "it was set back to its default action";
+            }
+            std::fprintf(stderr, "torvane: %s no longer runs the emergency stop: %s\n", kNames[i], what);
+            std::fflush(stderr);
+            _toldReplaced[i] = true;
         }
     }
 
@@ -208,7 +264,9 @@ private:
                 // One failing stop action must not keep the others from running.
             }
         }
-        std::fflush(nullptr);
+        // The IDLE frames are out; now what the program printed, which may still sit
+        // in the interpreter's buffers when its output goes to a file or a pipe.
+        process_output::flushAll(kInterpreterFlushBudget, kStdioFlushBudget);
         // _exit rather than exit: the interpreter and our own threads are still
         // running, and static destructors must not run underneath them.
         ::_exit(signum);

@@ -8,6 +8,8 @@ SECOND_INTERFACE = os.environ.get("TORVANE_TEST_IFACE2", "vcan1")
 # Two controllers at the two ends of one bus, where the bench has them (real CAN
 # controllers): what one sends crosses the wire to the other. None on vcan.
 WIRE = tuple(os.environ.get("TORVANE_TEST_WIRE", "").split()) or None
+# The bitrate whose frame rate the buses were shaped to (on-can-bus --bitrate), or None.
+BITRATE = int(os.environ.get("TORVANE_BITRATE") or 0) or None
 
 
 def is_virtual(interface: str) -> bool:

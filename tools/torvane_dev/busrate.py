@@ -75,12 +75,23 @@ def deep_transmit_queue(interface: str, frames: int = 1000):
     path = f"/sys/class/net/{interface}/tx_queue_len"
     with open(path) as f:
         before = f.read().strip()
-    subprocess.run(["ip", "link", "set", interface, "txqueuelen", str(frames)], check=True, capture_output=True,
-                   timeout=60)
+
+    def set_length(length):
+        subprocess.run(["ip", "link", "set", interface, "txqueuelen", length], check=True, capture_output=True,
+                       timeout=60)
+        # The bands of a shaped queue took their length when they were made.
+        shaped = subprocess.run(["tc", "qdisc", "show", "dev", interface, "parent", "1:1"], capture_output=True,
+                                text=True, timeout=60).stdout
+        if "qdisc prio 10:" in shaped:
+            for band in (1, 2, 3):
+                subprocess.run(["tc", "qdisc", "replace", "dev", interface, "parent", f"10:{band}", "pfifo", "limit",
+                                length], check=True, capture_output=True, timeout=60)
+
+    set_length(str(frames))
     try:
         yield
     finally:
-        subprocess.run(["ip", "link", "set", interface, "txqueuelen", before], capture_output=True, timeout=60)
+        set_length(before)
 
 
 def set_bitrate(interface: str, bitrate: int) -> None:

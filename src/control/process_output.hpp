@@ -1,0 +1,91 @@
+#pragma once
+
+#include <Python.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+// What a process that is about to end with _exit still holds of its output: the
+// interpreter's own buffers of sys.stdout and sys.stderr (block-buffered when they
+// go to a file or a pipe), then C's stdio buffers. Each is flushed on a thread of
+// its own, waited for at most a budget: an interpreter whose lock a native call
+// holds, or a pipe nobody reads, must not keep the process from ending. A thread
+// that did not finish in time is left behind; the process ends right after.
+namespace process_output {
+
+// Only the emergency stop uses these, once per process: one slot per kind of work.
+struct BoundedWork {
+    void (*work)();
+    std::atomic<bool> done{false};
+};
+
+inline void* runWork(void* slot) {
+    // Not noexcept: a thread that asks for the interpreter's lock while it shuts
+    // down is ended by pthread_exit, whose unwinding must pass through here.
+    auto* bounded = static_cast<BoundedWork*>(slot);
+    bounded->work();
+    bounded->done.store(true);
+    return nullptr;
+}
+
+// Runs bounded.work on a new detached thread, with every signal blocked in it, and
+// waits until it is done or `budget` has passed. True when it finished.
+inline bool runWithin(BoundedWork& bounded, std::chrono::milliseconds budget) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, &runWork, &bounded) == 0;
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    while (!bounded.done.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return bounded.done.load();
+}
+
+// Flushes sys.stdout and sys.stderr. It keeps the interpreter's lock: no Python
+// code runs between this flush and the end of the process.
+inline void flushInterpreterStreams() {
+    if (!Py_IsInitialized() || _Py_IsFinalizing()) {
+        return;
+    }
+    PyGILState_Ensure();
+    for (const char* name : {"stdout", "stderr"}) {
+        PyObject* stream = PySys_GetObject(name);  // borrowed
+        if (stream == nullptr || stream == Py_None) {
+            continue;
+        }
+        PyObject* result = PyObject_CallMethod(stream, "flush", nullptr);
+        if (result == nullptr) {
+            PyErr_Clear();  // a closed or broken stream: nothing more to save
+        } else {
+            Py_DECREF(result);
+        }
+    }
+}
+
+inline void flushStdio() { std::fflush(nullptr); }
+
+// The interpreter's buffers first, so that what the program printed comes before
+// what the stop wrote through C's stdout, as it was printed.
+inline void flushAll(std::chrono::milliseconds interpreterBudget, std::chrono::milliseconds stdioBudget) {
+    static BoundedWork interpreter{&flushInterpreterStreams};
+    static BoundedWork stdio{&flushStdio};
+    runWithin(interpreter, interpreterBudget);
+    runWithin(stdio, stdioBudget);
+}
+
+}  // namespace process_output

@@ -1,0 +1,110 @@
+"""What the emergency stop leaves of a program's output, and what a program hears
+when it takes SIGINT or SIGTERM for itself after its first controller."""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from torvane_dev import program
+from torvane_dev.faultcheck import HANG_GUARD
+
+CHILD = program("output_child.py")
+PRINTED = "".join(f"line {n}\n" for n in range(200))
+REPLACED = "torvane: {} no longer runs the emergency stop: {}\n"
+
+
+def start(bus, scenario, stdout):
+    return subprocess.Popen([sys.executable, CHILD, bus, scenario], stdout=stdout, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL)
+
+
+def read_stderr_until(child, wanted: bytes, seconds: float) -> bytes:
+    """What the child wrote to standard error, up to `wanted` or for `seconds`."""
+    seen, deadline = b"", time.monotonic() + seconds
+    while wanted not in seen and time.monotonic() < deadline:
+        if select.select([child.stderr], [], [], max(deadline - time.monotonic(), 0))[0]:
+            chunk = os.read(child.stderr.fileno(), 4096)
+            if not chunk:
+                break
+            seen += chunk
+    return seen
+
+
+def stop(child, signum):
+    """Signals the child; returns its status and the rest of its standard error."""
+    child.send_signal(signum)
+    try:
+        status = child.wait(timeout=HANG_GUARD)
+    finally:
+        child.kill()
+        child.wait()
+    err = child.stderr.read().decode()
+    child.stderr.close()
+    return status, err
+
+
+def signal_when_ready(child, signum, settle=0.0):
+    assert read_stderr_until(child, b"ready\n", HANG_GUARD).endswith(b"ready\n")
+    time.sleep(settle)
+    return stop(child, signum)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+@pytest.mark.parametrize("into", ["file", "pipe"])
+def test_the_stop_keeps_what_the_program_printed(bus, tmp_path, signum, into):
+    # 200 lines printed without flush sit in the interpreter's buffer: they reach the
+    # file or the pipe, before the stop's own line.
+    if into == "file":
+        with open(tmp_path / "out.txt", "wb") as out:
+            child = start(bus, "print", out)
+        status, err = signal_when_ready(child, signum)
+        text = (tmp_path / "out.txt").read_text()
+    else:
+        child = start(bus, "print", subprocess.PIPE)
+        reader = subprocess.Popen(["cat"], stdin=child.stdout, stdout=subprocess.PIPE)
+        child.stdout.close()
+        status, err = signal_when_ready(child, signum)
+        text = reader.communicate(timeout=HANG_GUARD)[0].decode()
+    assert status == signum, err
+    assert text == PRINTED + "Running ESTOP\n"
+    assert err == ""
+
+
+def test_an_interpreter_held_by_a_native_call_still_ends_with_the_stop(bus, tmp_path):
+    # The interpreter's lock cannot be had to flush its buffers: the process ends
+    # all the same, with the stop's line and its status.
+    with open(tmp_path / "out.txt", "wb") as out:
+        child = start(bus, "print-busy", out)
+    status, err = signal_when_ready(child, signal.SIGTERM, settle=0.5)
+    assert status == signal.SIGTERM, err
+    assert (tmp_path / "out.txt").read_text().endswith("Running ESTOP\n")
+
+
+@pytest.mark.parametrize("scenario, line", [
+    pytest.param(scenario, REPLACED.format(name, what), id=scenario) for scenario, name, what in [
+        ("handler-SIGINT", "SIGINT", "another handler was installed"),
+        ("handler-SIGTERM", "SIGTERM", "another handler was installed"),
+        ("ignore-SIGINT", "SIGINT", "the program ignores it"),
+        ("default-SIGTERM", "SIGTERM", "it was set back to its default action"),
+    ]])
+def test_a_handler_installed_after_the_first_controller_is_named_once(bus, scenario, line):
+    child = start(bus, scenario, subprocess.DEVNULL)
+    try:
+        seen = read_stderr_until(child, line.encode(), HANG_GUARD)
+        seen += read_stderr_until(child, b"\n\n", 1.0)  # a while longer: nothing is repeated
+    finally:
+        child.kill()
+        child.wait()
+        child.stderr.close()
+    assert seen.decode() == "ready\n" + line
+
+
+def test_a_program_that_keeps_the_stop_hears_nothing_of_it(bus):
+    child = start(bus, "keep", subprocess.DEVNULL)
+    status, err = signal_when_ready(child, signal.SIGTERM, settle=1.0)  # several looks at the handlers
+    assert status == signal.SIGTERM and err == ""
