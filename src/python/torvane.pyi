@@ -315,7 +315,8 @@ class MotorController:
         in a process forked after the link was opened."""
     def stop_control_thread(self) -> None:
         """Stops the control loop and waits for it: no loop frame follows. RuntimeError when no
-        loop runs. The drives hold the last setpoints they received."""
+        loop runs. The drives go on following the last setpoints they received (in TORQUE mode,
+        the last torque)."""
     def update_command(self, command: MotorCommand) -> None:
         """Copies this controller's motors' entries of `command`; the loop uses them from its
         next pass. Later changes to `command` need another update_command."""
