@@ -5,11 +5,7 @@ emergency stop of its own."""
 import pytest
 
 from torvane_dev.faultcheck import FORK_SCENARIOS, SIGNALLED_CHILD, judge_fork, run_fork_scenario
-
-
-def under_thread_sanitizer() -> bool:
-    with open("/proc/self/maps") as maps:
-        return "libtsan" in maps.read()
+from torvane_dev.procfs import under_thread_sanitizer
 
 
 @pytest.mark.parametrize("scenario", sorted(FORK_SCENARIOS))

@@ -12,6 +12,7 @@ import pytest
 
 from torvane_dev import program
 from torvane_dev.faultcheck import HANG_GUARD
+from torvane_dev.procfs import under_thread_sanitizer
 
 CHILD = program("output_child.py")
 PRINTED = "".join(f"line {n}\n" for n in range(200))
@@ -40,16 +41,20 @@ def stop(child, signum):
     child.send_signal(signum)
     try:
         status = child.wait(timeout=HANG_GUARD)
+        return status, child.stderr.read().decode()
     finally:
         child.kill()
         child.wait()
-    err = child.stderr.read().decode()
-    child.stderr.close()
-    return status, err
+        child.stderr.close()
 
 
 def signal_when_ready(child, signum, settle=0.0):
-    assert read_stderr_until(child, b"ready\n", HANG_GUARD).endswith(b"ready\n")
+    said = read_stderr_until(child, b"ready\n", HANG_GUARD)
+    if not said.endswith(b"ready\n"):
+        child.kill()
+        child.wait()
+        child.stderr.close()
+        raise AssertionError(f"the child did not get ready: {said[-2000:]!r}")
     time.sleep(settle)
     return stop(child, signum)
 
@@ -76,6 +81,9 @@ def test_the_stop_keeps_what_the_program_printed(bus, tmp_path, signum, into):
 
 
 def test_an_interpreter_held_by_a_native_call_still_ends_with_the_stop(bus, tmp_path):
+    if under_thread_sanitizer():
+        pytest.skip("ThreadSanitizer holds a signal back until the thread that took it calls an intercepted "
+                    "function: a thread busy in one native call never does, so the signal never arrives")
     # The interpreter's lock cannot be had to flush its buffers: the process ends
     # all the same, with the stop's line and its status.
     with open(tmp_path / "out.txt", "wb") as out:

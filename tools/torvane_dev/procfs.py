@@ -56,3 +56,9 @@ def cpu_share(seconds: float = 1.0) -> float:
     start_cpu, start = time.process_time(), time.monotonic()
     time.sleep(seconds)
     return (time.process_time() - start_cpu) / (time.monotonic() - start)
+
+
+def under_thread_sanitizer() -> bool:
+    """Whether ThreadSanitizer's runtime is loaded into this process (tools/sanitize tsan)."""
+    with open("/proc/self/maps") as maps:
+        return "libtsan" in maps.read()
