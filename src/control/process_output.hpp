@@ -1,8 +1,11 @@
 #pragma once
 
 #include <Python.h>
+#include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,13 +14,14 @@
 
 // What a process that is about to end with _exit still holds of its output: the
 // interpreter's own buffers of sys.stdout and sys.stderr (block-buffered when they
-// go to a file or a pipe), then C's stdio buffers. Each is flushed on a thread of
-// its own, waited for at most a budget: an interpreter whose lock a native call
-// holds, or a pipe nobody reads, must not keep the process from ending. A thread
-// that did not finish in time is left behind; the process ends right after.
+// go to a file or a pipe), then C's stdio buffers. Each waits at most a budget: an
+// interpreter whose lock a native call holds, or a pipe nobody reads, must not
+// keep the process from ending. The interpreter's are flushed on a thread of their
+// own; if it has not finished in time it is left behind, as the process ends
+// right after.
 namespace process_output {
 
-// Only the emergency stop uses these, once per process: one slot per kind of work.
+// Only the emergency stop uses this, once per process.
 struct BoundedWork {
     void (*work)();
     std::atomic<bool> done{false};
@@ -77,15 +81,26 @@ inline void flushInterpreterStreams() {
     }
 }
 
-inline void flushStdio() { std::fflush(nullptr); }
+// Flushes C's stdio once standard output can take a write (at once for a file; a
+// pipe or a terminal with room for one), waiting for that at most `budget`. One
+// write of a buffer that fits then does not block, so no thread is needed.
+inline void flushStdioWithin(std::chrono::milliseconds budget) {
+    struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+    int ready;
+    do {
+        ready = ::poll(&output, 1, static_cast<int>(budget.count()));
+    } while (ready < 0 && errno == EINTR);
+    if (ready != 0) {  // writable, or not a descriptor to wait for (closed, an error)
+        std::fflush(nullptr);
+    }
+}
 
 // The interpreter's buffers first, so that what the program printed comes before
 // what the stop wrote through C's stdout, as it was printed.
 inline void flushAll(std::chrono::milliseconds interpreterBudget, std::chrono::milliseconds stdioBudget) {
     static BoundedWork interpreter{&flushInterpreterStreams};
-    static BoundedWork stdio{&flushStdio};
     runWithin(interpreter, interpreterBudget);
-    runWithin(stdio, stdioBudget);
+    flushStdioWithin(stdioBudget);
 }
 
 }  // namespace process_output
