@@ -36,10 +36,11 @@
 // queued one: the loop writes from a socket of its own and holds a pass back while
 // any frame of the pass before is still queued, so at most one pass waits in the
 // kernel. A loop whose passes keep not getting out says so on standard error, at
-// most every few seconds. IDLE frames go out from a socket whose priority overtakes what is queued
-// (pfifo_fast, a CAN interface's default qdisc, sends it first); when frames of
-// this controller's link were still queued, one more IDLE follows them, so an
-// older command (a state request from Python) cannot undo the IDLE.
+// most every few seconds. IDLE frames go out from a socket whose priority
+// overtakes what is queued (pfifo_fast, a CAN interface's default qdisc, sends it
+// first); when frames of this controller's link are still queued after a control
+// period, one more IDLE follows them, so an older command (a state request from
+// Python) cannot undo the IDLE.
 //
 // A controller inherited through fork() owns no thread in the child and is not
 // part of the child's emergency stop. Dropping it there sends nothing (the parent
@@ -49,7 +50,7 @@ public:
     // How long a destructor may retry an IDLE frame refused by a full queue.
     static constexpr std::chrono::milliseconds kDropIdleBudget{100};
     // How often a bus that cannot keep up with the loop is reported, at most.
-    static constexpr std::chrono::seconds kHeldBackReportPeriod{5};
+    static constexpr std::chrono::seconds kPassesNotOutReportPeriod{5};
     // How long IDLE waits for frames still queued before it overtakes them.
     static constexpr std::chrono::milliseconds kQueueDrainWait{2};
 
@@ -193,6 +194,8 @@ public:
                 if (pass) {
                     // A pass still queued means the bus carries less than the loop
                     // sends; this pass would only queue behind it and go out stale.
+                    // (Where the kernel cannot tell, -1, the send buffer's two
+                    // passes are the bound.)
                     heldBack = loop_link->queuedBytes() > 0;
                     if (!heldBack) {
                         const unsigned long refusedBefore = loop_link->refusedFrames();
@@ -214,7 +217,7 @@ private:
     // Counts the passes of a loop that did not get out, held back behind a pass still
     // queued or refused by the kernel, and says so on standard error: as soon as
     // kPassesNotOutToReport of them fall within a second, then at most every
-    // kHeldBackReportPeriod. A lone pass held back now and then (a frame that lost
+    // kPassesNotOutReportPeriod. A lone pass held back now and then (a frame that lost
     // arbitration, a late interrupt) is part of a healthy bus and is only counted.
     // Allocates nothing.
     class PassesNotOut {
@@ -233,13 +236,13 @@ private:
                 if (++_inWindow < kPassesNotOutToReport) {
                     return;
                 }
-            } else if (now - _lastReport < kHeldBackReportPeriod) {
+            } else if (now - _lastReport < kPassesNotOutReportPeriod) {
                 return;
             }
             char window[48] = "so far";
             if (_reported) {
-                std::snprintf(window, sizeof window, "in the last %lld s",
-                              static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - _lastReport).count()));
+                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - _lastReport).count();
+                std::snprintf(window, sizeof window, "in the last %lld s", static_cast<long long>(seconds));
             }
             char heldBackPart[96] = "";
             if (_heldBack != 0) {
@@ -253,8 +256,8 @@ private:
                               _heldBack != 0 ? ", " : "", _refused, _refused == 1 ? "pass" : "passes",
                               ::strerror_r(_refusal, reason, sizeof reason));
             }
-            std::fprintf(stderr, "torvane: the control loop on %s is not getting its frames out (%s: %s%s)\n", interface,
-                         window, heldBackPart, refusedPart);
+            std::fprintf(stderr, "torvane: the control loop on %s is not getting its frames out (%s: %s%s)\n",
+                         interface, window, heldBackPart, refusedPart);
             std::fflush(stderr);
             _reported = true;
             _lastReport = now;
@@ -359,7 +362,8 @@ private:
 
     static void _reportIdle(const char* who, unsigned int id, const char* what, int error) noexcept {
         char reason[128];
-        std::fprintf(stderr, "%s: IDLE for node %u %s: %s\n", who, id, what, ::strerror_r(error, reason, sizeof reason));
+        std::fprintf(stderr, "%s: IDLE for node %u %s: %s\n", who, id, what,
+                     ::strerror_r(error, reason, sizeof reason));
         std::fflush(stderr);
     }
 
