@@ -221,3 +221,33 @@ def test_link_binds_again_when_a_removed_interface_returns(second_bus):
     holder = [link]
     del link
     run_guarded(holder.clear)
+
+
+@needs_ip
+def test_a_controller_sends_again_when_a_removed_interface_returns(second_bus):
+    # The loop and the IDLE frames leave from sockets of the controller's own: they
+    # too find the interface again, and a controller can be built while it is gone.
+    name, _ = second_bus
+    if not is_virtual(name):
+        pytest.skip(f"deletes and re-creates {name} as vcan: a CAN controller's interface cannot be re-created")
+    link = torvane.ODriveSocket(name)
+    running = torvane.MotorController(link, [0])
+    running.set_control_mode(torvane.ODriveControlMode.TORQUE)
+    running.initialize_control_thread()
+    try:
+        ip("delete", name)
+        built_while_gone = torvane.MotorController(link, [1])
+    finally:
+        ip("add", "dev", name, "type", "vcan")
+        ip("set", name, "up")
+    returned = CanPeer(name)
+    try:
+        wait_until(lambda: returned.recv().can_id == arb_id(0, 14))  # the loop's torque frames
+        running.stop_control_thread()
+        returned.drain()
+        del built_while_gone
+        assert returned.recv().payload == bytes([1, 0, 0, 0])  # its IDLE for node 1
+        del running
+        assert [(f.can_id, f.payload) for f in returned.collect()] == [(arb_id(0, 7), bytes([1, 0, 0, 0]))]
+    finally:
+        returned.close()

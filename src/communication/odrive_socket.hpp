@@ -363,7 +363,15 @@ private:
         struct sockaddr_can address {};
         address.can_family = AF_CAN;
         address.can_ifindex = request.ifr_ifindex;
-        return ::bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0;
+        if (::bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) < 0) {
+            return false;
+        }
+        // The kernel left ENODEV pending on the socket when the interface went away;
+        // the next send would report it instead of sending.
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+        return true;
     }
 
     // Writes one classic frame without ever blocking; returns what send() returned
@@ -391,8 +399,9 @@ private:
         if (sent < 0 && errno == ENXIO && !_receives) {
             // The interface was removed under this socket (the link's receive thread
             // binds its own socket again): once it is back, bind this one too.
-            sent = _bind(_socket.get()) ? ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
-            if (sent < 0 && errno != ENXIO) {
+            if (_bind(_socket.get())) {
+                sent = ::send(_socket.get(), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
+            } else {
                 errno = ENXIO;
             }
         }
