@@ -1,4 +1,4 @@
-"""The simulated ODrive (tools/odrive_sim.py) on the bus: its own protocol handling, and
+"""The simulated ODrive (the torvane-sim command) on the bus: its own protocol handling, and
 torvane's link and controller driving it in closed loop."""
 
 import math
@@ -27,6 +27,7 @@ MODEL = ["--friction", str(FRICTION), "--torque-constant", str(KT)]
 HOLD = dict(kp=[8.0, 8.0], kd=[0.4, 0.4], position_setpoint=[0.25, -0.25])
 CLOSED = ["CLOSED_LOOP_CONTROL", "CLOSED_LOOP_CONTROL"]
 CHILD = program("sim_robot_child.py")
+WATCHDOG = 0x1000000  # WATCHDOG_TIMER_EXPIRED, as an ODrive reports it in the heartbeat
 
 # link getter -> field of the simulator's `telemetry` line
 GETTERS = {
@@ -261,7 +262,7 @@ def test_run_time_commands_refuse_what_they_do_not_know(sim):
     (["--physics-hz", "500"], 2, "at least 1000"),
 ], ids=["no-interface", "node-range", "unknown-node", "coarse-physics"])
 def test_refuses_to_start_with_a_clear_message(bus, options, status, message):
-    run = subprocess.run([sys.executable, SIM, "--interface", bus, *options], capture_output=True, text=True,
+    run = subprocess.run([SIM, "--interface", bus, *options], capture_output=True, text=True,
                          timeout=HANG_GUARD, stdin=subprocess.DEVNULL)
     assert (run.returncode, run.stdout) == (status, "")
     assert message in run.stderr
@@ -415,5 +416,5 @@ def test_the_watchdog_idles_axes_whose_commands_stop(start_sim, controller, link
     assert [(axis["state"], axis["error"]) for axis in sim.status().values()] == [("CLOSED_LOOP_CONTROL", 0)] * 2
     ctrl.stop_control_thread()
     wait_until(lambda: ctrl.get_axis_state() == ["IDLE", "IDLE"]
-               and [link.getAxisError(n) for n in (0, 1)] == [0x800, 0x800], timeout=SETTLE)
-    assert [(axis["state"], axis["error"]) for axis in sim.status().values()] == [("IDLE", 0x800)] * 2
+               and [link.getAxisError(n) for n in (0, 1)] == [WATCHDOG] * 2, timeout=SETTLE)
+    assert [(axis["state"], axis["error"]) for axis in sim.status().values()] == [("IDLE", WATCHDOG)] * 2
