@@ -493,8 +493,10 @@ def findings(report, expect):
     name = interface["name"]
     problems, notes = [], []
     if not interface["up"]:
-        problems.append(f"{name} is down: nothing to listen to (bring it up: sudo ip link set {name} up"
-                        + (", with type can bitrate B before it if not set yet)" if interface["controller"] else ")"))
+        how = f"sudo ip link set {name} up"
+        if interface["controller"] and not interface["bitrate"]:
+            how = f"sudo ip link set {name} type can bitrate B (your ODrives' bitrate), then {how}"
+        problems.append(f"{name} is down: nothing to listen to; bring it up: {how}")
         return problems, notes
     if report.get("went_down"):
         problems.append(f"{name} went down while the check listened")
@@ -590,7 +592,8 @@ def render(report):
     add = lines.append
     interface = report["interface"]
     name = interface["name"]
-    add(f"torvane-check {name}: listened {report['listened_s']:g} s")
+    add(f"torvane-check {name}: " + (f"listened {report['listened_s']:g} s" if interface["up"] else
+                                     "not listened: the interface is down"))
     add("")
     kind = ("CAN controller" + (f", driver {interface['driver']}" if interface["driver"] else "")
             if interface["controller"] else f"virtual CAN ({interface['kind'] or 'no driver details'})")
@@ -665,14 +668,15 @@ def render(report):
         add(f"error frames: {errors['count'] or 'none'}")
     for note in report["notes"]:
         add(f"note: {note}")
-    if report["expect"] is not None or report["problems"]:
+    if (report["expect"] is not None or report["problems"]) and lines[-1]:
         add("")
     label = "PROBLEM" if report["status"] != OK else "warning"
     for problem in report["problems"]:
         add(f"{label}: {problem}")
     if report["expect"] is not None and not report["problems"]:
         nodes = " ".join(str(n) for n in report["expect"])
-        add(f"OK: node{'s' if len(report['expect']) > 1 else ''} {nodes} send all six telemetry messages"
+        plural = len(report["expect"]) > 1
+        add(f"OK: node{'s' if plural else ''} {nodes} send{'' if plural else 's'} all six telemetry messages"
             + (f"; {name} is ERROR-ACTIVE" if interface["controller"] else ""))
     return "\n".join(lines)
 
