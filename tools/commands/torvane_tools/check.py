@@ -761,6 +761,7 @@ def check(opts):
             raise BadInput(f"no permission to open a CAN socket on {opts.interface}: {exc.strerror}") from None
         except OSError as exc:
             raise BadInput(f"cannot listen on {opts.interface}: {exc.strerror or exc}") from None
+        print(f"torvane-check: listening on {opts.interface} for {opts.seconds:g} s", file=sys.stderr, flush=True)
         try:
             frames, start, end = listener.listen(opts.seconds)
         finally:
