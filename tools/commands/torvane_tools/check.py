@@ -58,6 +58,12 @@ ERROR_CLASSES = {
     0x008: "protocol violation", 0x010: "transceiver problem", 0x020: "no ACK on transmission",
     0x040: "bus off", 0x080: "bus error", 0x100: "controller restarted",
 }
+CAN_ERR_CRTL = 0x004
+# What a controller problem was (data byte 1 of its error frame).
+CONTROLLER_PROBLEMS = {
+    0x01: "receive overflow", 0x02: "transmit overflow", 0x04: "receive warning", 0x08: "transmit warning",
+    0x10: "receive passive", 0x20: "transmit passive", 0x40: "back to error-active",
+}
 # Controller states in which the bus works; the others are reported with what they mean.
 CAN_STATE_MEANING = {
     "ERROR-WARNING": "errors on the bus (counter at 96 or more): check that every node uses this bitrate, "
@@ -365,6 +371,9 @@ def analyse(frames, start, end):
             error_frames += 1
             for bit, name in ERROR_CLASSES.items():
                 if can_id & bit:
+                    if bit == CAN_ERR_CRTL:
+                        details = [what for flag, what in CONTROLLER_PROBLEMS.items() if data[1] & flag]
+                        name += f" ({', '.join(details)})" if details else ""
                     error_classes[name] = error_classes.get(name, 0) + 1
             continue
         command = command_of(can_id)
