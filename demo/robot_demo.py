@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """torvane demo: a two-motor robot program on a CAN bus.
 
-By default it starts a simulated two-axis ODrive (tools/odrive_sim.py) on a virtual
-bus; with --no-sim it drives real ODrives (nodes 0 and 1) on the given interface.
+By default it starts a simulated two-axis ODrive (the torvane-sim command) on a virtual
+bus; with --no-sim it drives the ODrives already on the given interface (nodes 0 and 1):
+real ones, or a torvane-sim started by hand.
 
   1. opens the interface, waits for both axes' heartbeats and prints their telemetry;
   2. puts both axes into closed loop and runs torvane's native impedance loop in torque
@@ -17,13 +18,14 @@ Exits 0 when all of that behaved, non-zero with a message saying what did not.
 import argparse
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SIMULATOR = os.path.join(REPO, "tools", "odrive_sim.py")
 MOTORS = [0, 1]
 STATE_NAMES = {0: "UNDEFINED", 1: "IDLE", 8: "CLOSED_LOOP_CONTROL"}
 
@@ -51,8 +53,13 @@ class Simulator:
     """The simulated ODrive as a child process."""
 
     def __init__(self, interface):
+        # The one installed with this interpreter's torvane, else the first on PATH.
+        command = shutil.which("torvane-sim", path=os.pathsep.join([sysconfig.get_path("scripts"),
+                                                                     os.environ.get("PATH", "")]))
+        if command is None:
+            raise DemoFailure("the simulator command torvane-sim is not installed: run demo/run, or pip install .")
         self.process = subprocess.Popen(
-            [sys.executable, SIMULATOR, "--interface", interface, "--nodes", *map(str, MOTORS), "--no-stdin"],
+            [command, "--interface", interface, "--nodes", *map(str, MOTORS), "--no-stdin"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True)
         line = self.process.stdout.readline()  # "ready" once it broadcasts
         if line.strip() != "ready":
@@ -266,7 +273,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("-i", "--interface", default="vcan0", help="SocketCAN interface (default: %(default)s)")
     parser.add_argument("--no-sim", action="store_true",
-                        help="drive real ODrives (nodes 0 and 1) instead of the simulator")
+                        help="start no simulator: drive the ODrives on the interface (nodes 0 and 1)")
     parser.add_argument("--out", default=os.path.join(REPO, "build", "demo-out"),
                         help="folder for the plot and the plotting library's caches (default: %(default)s)")
     parser.add_argument("--kp", type=float, default=2.0, help="stiffness, Nm per turn (default: %(default)s)")

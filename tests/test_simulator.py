@@ -1,4 +1,4 @@
-"""The simulated ODrive (tools/odrive_sim.py) on the bus: its own protocol handling, and
+"""The simulated ODrive (the torvane-sim command) on the bus: its own protocol handling, and
 torvane's link and controller driving it in closed loop."""
 
 import math
@@ -27,6 +27,7 @@ MODEL = ["--friction", str(FRICTION), "--torque-constant", str(KT)]
 HOLD = dict(kp=[8.0, 8.0], kd=[0.4, 0.4], position_setpoint=[0.25, -0.25])
 CLOSED = ["CLOSED_LOOP_CONTROL", "CLOSED_LOOP_CONTROL"]
 CHILD = program("sim_robot_child.py")
+WATCHDOG = 0x1000000  # WATCHDOG_TIMER_EXPIRED, as an ODrive reports it in the heartbeat
 
 # link getter -> field of the simulator's `telemetry` line
 GETTERS = {
@@ -232,6 +233,42 @@ def test_each_axis_broadcasts_its_telemetry_unasked(start_sim, peer, nodes, opti
         assert 0.5 * ratio <= counts[(node, 9)] / heartbeats <= 1.5 * ratio
 
 
+def test_each_message_has_its_own_rate_per_node(start_sim, peer):
+    start_sim("--msg-rate-ms", "iq=0", "--msg-rate-ms", "1:heartbeat=50", "--msg-rate-ms", "0:encoder=0")
+    counts = Counter()
+    while counts[(1, 1)] < 20:
+        frame = peer.recv()
+        counts[(frame.node, frame.command)] += 1
+    assert {command for node, command in counts if node == 0} == {1, 21, 23, 28}
+    assert {command for node, command in counts if node == 1} == {1, 9, 21, 23, 28}
+    assert 1.5 <= counts[(1, 1)] / counts[(1, 21)] <= 2.5  # heartbeat every 50 ms, temperature every 100 ms
+
+
+def test_a_reboot_goes_quiet_then_comes_back_idle_as_configured(start_sim, peer):
+    sim = start_sim(*MODEL, "--reboot-ms", "600")
+    peer.send(arb_id(1, 26), f32(5.0))
+    peer.send(arb_id(1, 7), bytes([8, 0, 0, 0]))
+    wait_until(lambda: (sim.status()[1]["state"], sim.status()[1]["pos_gain"]) == ("CLOSED_LOOP_CONTROL", 5.0))
+    sim.ok("rate 1 iq 0")
+    sim.ok("error 1 0x40")
+    sim.ok("reboot 1")
+    booting = sim.status()[1]
+    assert (booting["state"], booting["error"], booting["pos_gain"], booting["telemetry"]) == ("IDLE", 0, 20.0,
+                                                                                               "booting")
+    ignored = booting["ignored"]
+    peer.send(arb_id(1, 7), bytes([8, 0, 0, 0]))  # a rebooting axis does not listen
+    wait_until(lambda: sim.status()[1]["ignored"] == ignored + 1)
+    peer.drain()
+    seen = set()
+    while seen != {1, 20}:  # a heartbeat, and Iq at its configured rate again
+        frame = peer.recv(timeout=HANG_GUARD)
+        if frame.node == 1 and frame.command in (1, 20):
+            seen.add(frame.command)
+            if frame.command == 1:
+                assert struct.unpack("<IB", frame.data[:5]) == (0, 1)  # no error, IDLE
+    assert sim.status()[1]["telemetry"] == "on"
+
+
 @pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGINT, "quit"], ids=["SIGTERM", "SIGINT", "quit"])
 def test_on_stop_it_reports_each_axis_and_exits_0(start_sim, peer, how):
     sim = start_sim()
@@ -247,7 +284,8 @@ def test_on_stop_it_reports_each_axis_and_exits_0(start_sim, peer, how):
 
 def test_run_time_commands_refuse_what_they_do_not_know(sim):
     for line in ["bogus", "error 7 1", "error 0 zz", "error 0 0x100000000", "watchdog 0 -5", "watchdog 0 nan",
-                 "silence", "status 0", "idle 0 1", "resume 0x"]:
+                 "silence", "status 0", "idle 0 1", "resume 0x", "rate 0 speed 5", "rate 0 iq -1", "rate 0 iq inf",
+                 "reboot 9", "reboot"]:
         reply = sim.command(line)[0]
         assert reply.startswith("invalid: "), (line, reply)
     states = [(axis["state"], axis["error"], axis["telemetry"]) for axis in sim.status().values()]
@@ -259,9 +297,16 @@ def test_run_time_commands_refuse_what_they_do_not_know(sim):
     (["--nodes", "64"], 2, "outside 0 to 63"),
     (["--silent", "5"], 2, "node 5 is not among --nodes"),
     (["--physics-hz", "500"], 2, "at least 1000"),
-], ids=["no-interface", "node-range", "unknown-node", "coarse-physics"])
+    (["--msg-rate-ms", "speed=5"], 2, "no telemetry message 'speed'"),
+    (["--msg-rate-ms", "7:iq=0"], 2, "node 7 is not among --nodes"),
+    (["--msg-rate-ms", "iq=-1"], 2, "-1 is not 0 or a positive number"),
+    (["--reboot-at", "7", "1"], 2, "node 7 is not among --nodes"),
+    (["--error-at", "0", "0x100000000", "1"], 2, "error code 0x100000000 does not fit 32 bits"),
+    (["--silent-at", "0", "soon"], 2, "'soon' is not a number"),
+], ids=["no-interface", "node-range", "unknown-node", "coarse-physics", "unknown-message", "rate-of-unknown-node",
+        "negative-rate", "reboot-of-unknown-node", "error-code-range", "time-not-a-number"])
 def test_refuses_to_start_with_a_clear_message(bus, options, status, message):
-    run = subprocess.run([sys.executable, SIM, "--interface", bus, *options], capture_output=True, text=True,
+    run = subprocess.run([SIM, "--interface", bus, *options], capture_output=True, text=True,
                          timeout=HANG_GUARD, stdin=subprocess.DEVNULL)
     assert (run.returncode, run.stdout) == (status, "")
     assert message in run.stderr
@@ -415,5 +460,5 @@ def test_the_watchdog_idles_axes_whose_commands_stop(start_sim, controller, link
     assert [(axis["state"], axis["error"]) for axis in sim.status().values()] == [("CLOSED_LOOP_CONTROL", 0)] * 2
     ctrl.stop_control_thread()
     wait_until(lambda: ctrl.get_axis_state() == ["IDLE", "IDLE"]
-               and [link.getAxisError(n) for n in (0, 1)] == [0x800, 0x800], timeout=SETTLE)
-    assert [(axis["state"], axis["error"]) for axis in sim.status().values()] == [("IDLE", 0x800)] * 2
+               and [link.getAxisError(n) for n in (0, 1)] == [WATCHDOG] * 2, timeout=SETTLE)
+    assert [(axis["state"], axis["error"]) for axis in sim.status().values()] == [("IDLE", WATCHDOG)] * 2

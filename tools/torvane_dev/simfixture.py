@@ -1,15 +1,18 @@
-"""The simulated ODrive (tools/odrive_sim.py) as a subprocess on the test bus, driven
-through its standard input and read through its standard output."""
+"""The simulated ODrive (the installed torvane-sim command) as a subprocess on the test
+bus, driven through its standard input and read through its standard output."""
 
 import os
 import queue
 import re
 import signal
 import subprocess
-import sys
+import sysconfig
 import threading
 
-SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "odrive_sim.py")
+# The commands that tools/build installs beside the interpreter running the tests.
+SCRIPTS = sysconfig.get_path("scripts")
+SIM = os.path.join(SCRIPTS, "torvane-sim")
+CHECK = os.path.join(SCRIPTS, "torvane-check")
 HANG_GUARD = 60.0  # seconds; only catches a hang, never measures speed
 SUMMARY = re.compile(r"axis (\d+): state (UNDEFINED|IDLE|CLOSED_LOOP_CONTROL), error (0x[0-9a-f]+), "
                      r"position (-?\d+\.\d{4}), commands (\d+)")
@@ -39,7 +42,7 @@ class SimulatedODrive:
     def __init__(self, bus, *options, nodes=(0, 1)):
         self.nodes = list(nodes)
         self.proc = subprocess.Popen(
-            [sys.executable, SIM, "--interface", bus, "--nodes", *map(str, nodes), *options],
+            [SIM, "--interface", bus, "--nodes", *map(str, nodes), *options],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
         self._lines = queue.Queue()
         self._stderr = []

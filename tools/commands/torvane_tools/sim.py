@@ -1,11 +1,11 @@
-#!/usr/bin/env python3
-"""Simulated ODrive axes on a SocketCAN bus, for development and tests without hardware.
+"""torvane-sim: simulated ODrive axes on a SocketCAN bus, for development and tests
+without hardware.
 
 Each node id is one axis: a rigid rotor driven by a current-controlled motor, with an
 ODrive-like control cascade, that takes the ODrive CAN commands and broadcasts its
-telemetry unasked, as a configured ODrive does. The standard library and the
-project's protocol vocabulary (torvane_dev) only: run it with .venv's interpreter,
-`.venv/bin/python tools/odrive_sim.py --interface vcan0`.
+telemetry unasked, each message at the rate it is set to, as a configured ODrive does.
+Faults can be rehearsed: an axis error, a node falling silent, a reboot, at given times
+or on command. The standard library only: `torvane-sim --interface vcan0 --nodes 0 1`.
 """
 
 import argparse
@@ -18,7 +18,7 @@ import struct
 import sys
 import time
 
-from torvane_dev.protocol import (
+from torvane_tools.protocol import (
     CAN_FRAME,
     CLEAR_ERRORS,
     CLOSED_LOOP_CONTROL,
@@ -42,21 +42,24 @@ from torvane_dev.protocol import (
     SET_TORQUE,
     SET_VEL_GAINS,
     SET_VELOCITY,
-    TELEMETRY,
+    TELEMETRY_BY_SETTING,
+    TELEMETRY_MESSAGES,
     TORQUE,
     UNDEFINED,
     VELOCITY,
     VOLTAGE,
+    WATCHDOG_TIMER_EXPIRED,
     arb_id,
     command_of,
     node_of,
 )
 
-TELEMETRY_IDS = frozenset(TELEMETRY)
+TELEMETRY_IDS = frozenset(message.command for message in TELEMETRY_MESSAGES)
 STATUS_MESSAGES = (HEARTBEAT, GET_IQ, GET_TEMPERATURE, GET_BUS_VOLTAGE_CURRENT, GET_TORQUES)
 STATE_NAMES = {UNDEFINED: "UNDEFINED", IDLE: "IDLE", CLOSED_LOOP_CONTROL: "CLOSED_LOOP_CONTROL"}
 MODE_NAMES = {VOLTAGE: "VOLTAGE", TORQUE: "TORQUE", VELOCITY: "VELOCITY", POSITION: "POSITION"}
-WATCHDOG_ERROR = 0x800  # the axis error a device reports when its watchdog expired
+# The order in which one axis' messages go out when they fall due together.
+BROADCAST_ORDER = (GET_ENCODER_ESTIMATES, *STATUS_MESSAGES)
 
 FRAME_FLOATS = struct.Struct(FRAME_HEAD + "ff")
 FRAME_HEARTBEAT = struct.Struct(FRAME_HEAD + "IB3x")
@@ -79,8 +82,9 @@ MOTOR_TAU_S = 30.0
 class Axis:
     """One ODrive axis: its state machine, control cascade and rotor."""
 
-    def __init__(self, node, opts, dt):
+    def __init__(self, node, opts, dt, periods):
         self.node = node
+        self.opts = opts
         self.dt = dt
         # Position is in turns, so the rotor's "mass" per turn is 2*pi*J: torque [Nm] = mass * turns/s^2.
         self.mass = TWO_PI * opts.inertia
@@ -89,6 +93,23 @@ class Axis:
         current_tau = opts.current_lag_ms / 1000.0
         # Exact discretisation of the current lag, stable for any substep.
         self.current_step = 1.0 - math.exp(-dt / current_tau) if current_tau > 0.0 else 1.0
+        self.position = 0.0
+        self.velocity = 0.0
+        self.fet_temperature = AMBIENT_C
+        self.motor_temperature = AMBIENT_C
+        self.heat_seconds = 0.0       # simulated time not yet folded into the temperatures
+        self.heat_iq_squared = 0.0    # integral of Iq^2 over that time
+        self.configured_periods = periods  # command id -> seconds between broadcasts, 0: not broadcast
+        self.booting = False  # rebooting: silent and deaf until the simulator ends the boot
+        self.commands = 0     # frames addressed to this axis
+        self.ignored = 0      # of those, the ones it did not act on
+        self.sent = {}        # command id -> last frame the bus took, for the `telemetry` report
+        self.boot()
+
+    def boot(self):
+        """What a powered-up axis starts with: IDLE, no error, the configured gains, limits,
+        watchdog and broadcast rates. The rotor keeps its position and coasts."""
+        opts = self.opts
         self.state = IDLE
         self.error = 0
         self.control_mode = POSITION         # a fresh ODrive's defaults
@@ -102,20 +123,12 @@ class Axis:
         self.vel_limit = opts.vel_limit
         self.current_limit = opts.current_limit
         self.integrator = 0.0
-        self.position = 0.0
-        self.velocity = 0.0
         self.iq_setpoint = 0.0
         self.iq_measured = 0.0
-        self.fet_temperature = AMBIENT_C
-        self.motor_temperature = AMBIENT_C
-        self.heat_seconds = 0.0       # simulated time not yet folded into the temperatures
-        self.heat_iq_squared = 0.0    # integral of Iq^2 over that time
         self.watchdog_s = opts.watchdog_ms / 1000.0
         self.last_setpoint_time = 0.0
         self.broadcasting = True
-        self.commands = 0     # frames addressed to this axis
-        self.ignored = 0      # of those, the ones it did not act on
-        self.sent = {}        # command id -> last frame the bus took, for the `telemetry` report
+        self.periods = dict(self.configured_periods)
 
     # ---- state machine ----
 
@@ -153,7 +166,7 @@ class Axis:
     def check_watchdog(self, now):
         if (self.watchdog_s > 0.0 and self.state == CLOSED_LOOP_CONTROL
                 and now - self.last_setpoint_time > self.watchdog_s):
-            self.fault(WATCHDOG_ERROR)
+            self.fault(WATCHDOG_TIMER_EXPIRED)
 
     # ---- commands ----
 
@@ -162,7 +175,9 @@ class Axis:
         non-finite numbers are ignored, so a garbled frame cannot poison the model."""
         self.commands += 1
         isfinite = math.isfinite
-        if command == SET_AXIS_STATE and length >= 1:
+        if self.booting:
+            self.ignored += 1
+        elif command == SET_AXIS_STATE and length >= 1:
             self.request_state(buf[DATA_OFFSET], now)
         elif length < 4:
             self.ignored += 1
@@ -330,20 +345,22 @@ class Axis:
         current = QUIESCENT_A + power / nominal_voltage
         return nominal_voltage - SUPPLY_RESISTANCE * current, current
 
-    def encoder_frame(self):
-        return FRAME_FLOATS.pack(arb_id(self.node, GET_ENCODER_ESTIMATES), 8, self.position, self.velocity)
-
-    def status_frames(self, nominal_voltage):
-        """(command id, frame) of each status message."""
-        voltage, current = self.bus(nominal_voltage)
-        frames = (
-            FRAME_HEARTBEAT.pack(arb_id(self.node, HEARTBEAT), 8, self.error, self.state),
-            FRAME_FLOATS.pack(arb_id(self.node, GET_IQ), 8, self.iq_setpoint, self.iq_measured),
-            FRAME_FLOATS.pack(arb_id(self.node, GET_TEMPERATURE), 8, self.fet_temperature, self.motor_temperature),
-            FRAME_FLOATS.pack(arb_id(self.node, GET_BUS_VOLTAGE_CURRENT), 8, voltage, current),
-            FRAME_FLOATS.pack(arb_id(self.node, GET_TORQUES), 8, self.torque_estimate(), self.iq_setpoint * self.kt),
-        )
-        return zip(STATUS_MESSAGES, frames, strict=True)
+    def frame(self, command, nominal_voltage):
+        """The frame of one telemetry message, with the axis' values of now."""
+        can_id = arb_id(self.node, command)
+        if command == GET_ENCODER_ESTIMATES:
+            return FRAME_FLOATS.pack(can_id, 8, self.position, self.velocity)
+        if command == HEARTBEAT:
+            return FRAME_HEARTBEAT.pack(can_id, 8, self.error, self.state)
+        if command == GET_IQ:
+            values = (self.iq_setpoint, self.iq_measured)
+        elif command == GET_TEMPERATURE:
+            values = (self.fet_temperature, self.motor_temperature)
+        elif command == GET_BUS_VOLTAGE_CURRENT:
+            values = self.bus(nominal_voltage)
+        else:
+            values = (self.torque_estimate(), self.iq_setpoint * self.kt)
+        return FRAME_FLOATS.pack(can_id, 8, *values)
 
     # ---- reports ----
 
@@ -367,7 +384,7 @@ class Axis:
             ("vel_limit", repr(self.vel_limit)),
             ("current_limit", repr(self.current_limit)),
             ("watchdog_ms", repr(self.watchdog_s * 1000.0)),
-            ("telemetry", "on" if self.broadcasting else "off"),
+            ("telemetry", "off" if not self.broadcasting else "booting" if self.booting else "on"),
             ("commands", self.commands),
             ("ignored", self.ignored),
         ]
@@ -433,12 +450,14 @@ class Simulator:
         self.opts = opts
         self.bus = bus
         self.out = out
-        self.axes = [Axis(node, opts, 1.0 / opts.physics_hz) for node in opts.nodes]
+        self.axes = [Axis(node, opts, 1.0 / opts.physics_hz, configured_periods(opts, node)) for node in opts.nodes]
         self.by_node = {axis.node: axis for axis in self.axes}
         self.dt = 1.0 / opts.physics_hz
         self.max_catch_up = opts.max_catch_up_ms / 1000.0
-        self.encoder_period = opts.encoder_period_ms / 1000.0
-        self.status_period = opts.status_period_ms / 1000.0
+        self.reboot_s = opts.reboot_ms / 1000.0
+        self.groups = []      # [due, period, [(axis, command id), ...]]: what falls due together
+        self.boot_ends = {}   # rebooting axis -> wall time its boot ends
+        self.events = []      # (wall time, what, action) of the faults given on the command line
         self.sim_time = 0.0
         self.stalls = 0
         self.stopping = False
@@ -546,6 +565,17 @@ class Simulator:
             elif name == "idle" and len(args) == 1:
                 for axis in self.targets(args[0]):
                     axis.go_idle()
+            elif name == "reboot" and len(args) == 1:
+                for axis in self.targets(args[0]):
+                    self.reboot(axis, time.monotonic())
+            elif name == "rate" and len(args) == 3:
+                message = telemetry_message(args[1])
+                milliseconds = float(args[2])
+                if not 0.0 <= milliseconds < math.inf:
+                    raise ValueError("the rate must be 0 (not broadcast) or a positive number of ms")
+                for axis in self.targets(args[0]):
+                    axis.periods[message.command] = milliseconds / 1000.0
+                self.plan_broadcasts(time.monotonic())
             elif name == "watchdog" and len(args) == 2:
                 milliseconds = float(args[1])
                 if not milliseconds >= 0.0:
@@ -562,20 +592,59 @@ class Simulator:
 
     # ---- output ----
 
+    def plan_broadcasts(self, wall):
+        """Groups every axis' messages by their period, so that one timer serves each
+        period; a period already served keeps its phase, a new one starts now."""
+        due = {period: when for when, period, _ in self.groups}
+        by_period = {}
+        for axis in self.axes:
+            for command in BROADCAST_ORDER:
+                period = axis.periods[command]
+                if period > 0.0:
+                    by_period.setdefault(period, []).append((axis, command))
+        self.groups = [[due.get(period, wall), period, items] for period, items in sorted(by_period.items())]
+
     def broadcast(self, wall):
         send = self.bus.send
-        if wall >= self.next_encoder:
-            for axis in self.axes:
-                if axis.broadcasting and send(frame := axis.encoder_frame()):
-                    axis.sent[GET_ENCODER_ESTIMATES] = frame
-            self.next_encoder = self._next(self.next_encoder, self.encoder_period, wall)
-        if wall >= self.next_status:
-            for axis in self.axes:
-                if axis.broadcasting:
-                    for command, frame in axis.status_frames(self.opts.bus_voltage):
-                        if send(frame):
-                            axis.sent[command] = frame
-            self.next_status = self._next(self.next_status, self.status_period, wall)
+        voltage = self.opts.bus_voltage
+        for group in self.groups:
+            due, period, items = group
+            if wall < due:
+                continue
+            for axis, command in items:
+                if axis.broadcasting and not axis.booting and send(frame := axis.frame(command, voltage)):
+                    axis.sent[command] = frame
+            group[0] = self._next(due, period, wall)
+
+    # ---- faults ----
+
+    def reboot(self, axis, wall):
+        axis.boot()
+        axis.booting = True
+        self.boot_ends[axis] = wall + self.reboot_s
+        self.plan_broadcasts(wall)  # rates changed at run time are back to the configured ones
+
+    def end_boots(self, wall):
+        for axis, end in list(self.boot_ends.items()):
+            if wall >= end:
+                axis.booting = False
+                del self.boot_ends[axis]
+
+    def schedule_faults(self, start):
+        opts = self.opts
+        events = [(seconds, f"axis {node} falls silent", lambda axis, wall: setattr(axis, "broadcasting", False), node)
+                  for node, seconds in opts.silent_at]
+        events += [(seconds, f"axis {node} raises error 0x{code:x}", lambda axis, wall, code=code: axis.fault(code),
+                    node) for node, code, seconds in opts.error_at]
+        events += [(seconds, f"axis {node} reboots", self.reboot, node) for node, seconds in opts.reboot_at]
+        self.events = sorted(((start + seconds, f"{seconds:g} s: {what}", action, self.by_node[node])
+                              for seconds, what, action, node in events), key=lambda event: event[0])
+
+    def run_faults(self, wall):
+        while self.events and self.events[0][0] <= wall:
+            _, what, action, axis = self.events.pop(0)
+            action(axis, wall)
+            print(f"torvane-sim: {what}", file=sys.stderr, flush=True)
 
     @staticmethod
     def _next(due, period, wall):
@@ -589,8 +658,9 @@ class Simulator:
         wall = time.monotonic()
         self.last_wall = wall
         self.pending = 0.0
-        self.next_encoder = wall
-        self.next_status = wall
+        self.plan_broadcasts(wall)
+        self.schedule_faults(wall)
+        self.run_faults(wall)
         self.broadcast(wall)
         self.emit("ready")
         bus_fd = self.bus.fileno()
@@ -601,9 +671,14 @@ class Simulator:
             os.set_blocking(self.stdin_fd, False)
             poll.register(self.stdin_fd, select.POLLIN)
         while not self.stopping:
-            wait = min(self.next_encoder, self.next_status) - monotonic()
+            due = [group[0] for group in self.groups] + [end for end in self.boot_ends.values()]
+            if self.events:
+                due.append(self.events[0][0])
+            wait = min(due, default=math.inf) - monotonic()
             events = poll.poll(max(0.0, min(wait, 0.05)) * 1000.0)
             wall = monotonic()
+            self.end_boots(wall)
+            self.run_faults(wall)
             # Advance the rotors to now under the old commands, then apply the new ones.
             self.step_to(wall)
             for fd, _ in events:
@@ -627,11 +702,69 @@ def node_id(text):
     return value
 
 
+def error_code(text):
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an error code (decimal or 0x...)") from None
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"error code {text} does not fit 32 bits")
+    return value
+
+
 def node_error(text):
     node, sep, code = text.partition("=")
     if not sep:
         raise argparse.ArgumentTypeError(f"expected NODE=CODE, got {text!r}")
-    return node_id(node), int(code, 0)
+    return node_id(node), error_code(code)
+
+
+def telemetry_message(name):
+    try:
+        return TELEMETRY_BY_SETTING[name]
+    except KeyError:
+        raise ValueError(f"no telemetry message {name!r} (one of {', '.join(TELEMETRY_BY_SETTING)})") from None
+
+
+def message_rate(text):
+    """[NODE:]MESSAGE=MS -> (node or None for every axis, command id, milliseconds)."""
+    target, sep, rate = text.partition("=")
+    node, colon, name = target.rpartition(":")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"expected [NODE:]MESSAGE=MS, got {text!r}")
+    try:
+        message = telemetry_message(name)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    milliseconds = finite_non_negative(rate)
+    return (node_id(node) if colon else None), message.command, milliseconds
+
+
+def configured_periods(opts, node):
+    """command id -> seconds between broadcasts of one axis: the encoder and status
+    periods, then the --msg-rate-ms of every axis, then those of this node."""
+    periods = {command: opts.status_period_ms / 1000.0 for command in STATUS_MESSAGES}
+    periods[GET_ENCODER_ESTIMATES] = opts.encoder_period_ms / 1000.0
+    for only_node in (False, True):
+        for target, command, milliseconds in opts.msg_rate_ms:
+            if (target == node) if only_node else target is None:
+                periods[command] = milliseconds / 1000.0
+    return periods
+
+
+def timed(*converters):
+    """An appending argparse action for options of several values (NODE SECONDS, ...),
+    each checked by its own converter."""
+
+    class Timed(argparse.Action):
+        def __call__(self, parser, namespace, values, option_string=None):
+            try:
+                converted = tuple(convert(value) for convert, value in zip(converters, values, strict=True))
+            except (ValueError, argparse.ArgumentTypeError) as exc:
+                raise argparse.ArgumentError(self, str(exc)) from None
+            setattr(namespace, self.dest, [*(getattr(namespace, self.dest) or []), converted])
+
+    return Timed
 
 
 def positive(text):
@@ -648,6 +781,16 @@ def non_negative(text):
     return value
 
 
+def finite_non_negative(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not 0.0 <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"{text} is not 0 or a positive number")
+    return value
+
+
 EPILOG = """\
 protocol:
   Identifiers are (node << 5) | command, standard 11-bit data frames, fields little-endian,
@@ -659,7 +802,23 @@ protocol:
   Frames shorter than their message or carrying NaN or infinity are ignored. It broadcasts
   GET_ENCODER_ESTIMATES (9) every encoder period and HEARTBEAT (1), GET_IQ (20),
   GET_TEMPERATURE (21), GET_BUS_VOLTAGE_CURRENT (23) and GET_TORQUES (28: estimate, target)
-  every status period.
+  every status period, unless --msg-rate-ms sets a message's own period.
+
+message rates:
+  --msg-rate-ms [NODE:]MESSAGE=MS sets the period of one message, for every axis or for one
+  node, as an ODrive's <axis>.config.can.MESSAGE_msg_rate_ms does; 0 means not broadcast.
+  MESSAGE is one of heartbeat, encoder, iq, temperature, bus_voltage, torques. Example:
+  --msg-rate-ms iq=0 --msg-rate-ms 1:temperature=0 --msg-rate-ms 0:encoder=5
+
+faults at a given time (seconds after "ready", wall clock; each repeatable):
+  --silent-at NODE SECONDS        the axis stops broadcasting (it still takes commands)
+  --error-at NODE CODE SECONDS    the axis raises an axis error and drops to IDLE
+  --reboot-at NODE SECONDS        the axis reboots: nothing from it for --reboot-ms, commands
+                                  ignored, then IDLE with no error and its configured gains,
+                                  limits and rates (the rotor keeps its position)
+  Each fault is reported on standard error when it happens ("torvane-sim: 2 s: axis 1 falls
+  silent"). Axis errors are named in the heartbeat as ODrive firmware 0.6 names them, e.g.
+  0x1000000 WATCHDOG_TIMER_EXPIRED, 0x200 DC_BUS_UNDER_VOLTAGE, 0x2000 MOTOR_OVER_TEMP.
 
 model:
   Position in turns, velocity in turns/s, torque in Nm. Closed loop runs the cascade
@@ -682,6 +841,9 @@ run-time commands (one per line on standard input):
   silence NODE          stop broadcasting (listeners keep stale values)
   resume NODE           broadcast again
   idle NODE             drop the axis to IDLE
+  reboot NODE           reboot the axis (see --reboot-at)
+  rate NODE MESSAGE MS  set the period of one message (0: not broadcast), as --msg-rate-ms;
+                        a reboot restores the configured one
   watchdog NODE MS      arm the watchdog with MS milliseconds (0 disarms)
   quit                  like SIGTERM
   NODE is a node id or "all". status and telemetry answer as above, quit with the
@@ -690,21 +852,23 @@ run-time commands (one per line on standard input):
 watchdog:
   An armed axis in closed loop that has received no setpoint (SET_POSITION, SET_VELOCITY,
   SET_TORQUE) for the watchdog time, counted in simulated time, drops to IDLE with axis
-  error 0x800.
+  error 0x1000000 (WATCHDOG_TIMER_EXPIRED).
 
 output:
   "ready" once the socket is bound and the first telemetry is out. On SIGINT, SIGTERM or
   quit: one summary line per axis, "axis N: state NAME, error 0xE, position P, commands C",
   where commands counts the frames addressed to the axis, then exit status 0.
 
-example:
-  python tools/odrive_sim.py -i vcan0 --nodes 0 1 --watchdog-ms 500 < /dev/null &
+examples:
+  torvane-sim -i vcan0 --nodes 0 1 --watchdog-ms 500 --no-stdin &
+  torvane-sim -i vcan0 --msg-rate-ms iq=0 --silent-at 1 5 --reboot-at 0 8
+  (then torvane-check vcan0 --expect 0 1 shows what torvane sees of them)
 """
 
 
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(
-        prog="odrive_sim.py",
+        prog="torvane-sim",
         description="Simulated ODrive axes on a SocketCAN interface: each node id is an axis with "
                     "a rotor and an ODrive-like control cascade that takes the ODrive CAN commands "
                     "and broadcasts its telemetry, for development and tests without hardware.",
@@ -718,6 +882,9 @@ def parse_args(argv=None):
     bus.add_argument("--status-period-ms", type=positive, default=100.0, metavar="MS",
                      help="period of heartbeat, Iq, temperatures, bus voltage/current and torques "
                           "(default: %(default)s)")
+    bus.add_argument("--msg-rate-ms", type=message_rate, action="append", default=[],
+                     metavar="[NODE:]MESSAGE=MS",
+                     help="period of one message, 0: not broadcast (repeatable; see below)")
     model = parser.add_argument_group("rotor and motor")
     model.add_argument("--inertia", type=positive, default=0.005, metavar="KG_M2",
                        help="rotor inertia in kg m^2 (default: %(default)s)")
@@ -748,6 +915,14 @@ def parse_args(argv=None):
                         help="start this axis with an error (repeatable)")
     faults.add_argument("--silent", type=node_id, action="append", default=[], metavar="NODE",
                         help="start this axis without broadcasting (repeatable)")
+    faults.add_argument("--silent-at", action=timed(node_id, finite_non_negative), nargs=2, default=[],
+                        metavar=("NODE", "SECONDS"), help="the axis stops broadcasting at that time")
+    faults.add_argument("--error-at", action=timed(node_id, error_code, finite_non_negative), nargs=3,
+                        default=[], metavar=("NODE", "CODE", "SECONDS"), help="the axis raises an error then")
+    faults.add_argument("--reboot-at", action=timed(node_id, finite_non_negative), nargs=2, default=[],
+                        metavar=("NODE", "SECONDS"), help="the axis reboots then")
+    faults.add_argument("--reboot-ms", type=finite_non_negative, default=1000.0, metavar="MS",
+                        help="how long a rebooting axis stays silent (default: %(default)s)")
     parser.add_argument("--no-stdin", action="store_true",
                         help="do not read run-time commands (e.g. when started in the background of a shell)")
     opts = parser.parse_args(argv)
@@ -755,7 +930,9 @@ def parse_args(argv=None):
         parser.error("--physics-hz must be at least 1000")
     if len(set(opts.nodes)) != len(opts.nodes):
         parser.error("--nodes has a node id twice")
-    for node in [n for n, _ in opts.error] + opts.silent:
+    named = [n for n, _ in opts.error] + opts.silent + [n for n, _, _ in opts.msg_rate_ms if n is not None]
+    named += [fault[0] for fault in opts.silent_at + opts.error_at + opts.reboot_at]
+    for node in named:
         if node not in opts.nodes:
             parser.error(f"node {node} is not among --nodes")
     return opts
@@ -775,7 +952,7 @@ def main(argv=None):
     try:
         bus = Bus(opts.interface)
     except OSError as exc:
-        print(f"odrive_sim: cannot open CAN interface {opts.interface}: {exc.strerror or exc}",
+        print(f"torvane-sim: cannot open CAN interface {opts.interface}: {exc.strerror or exc}",
               file=sys.stderr, flush=True)
         return 1
     sim = Simulator(opts, bus)
