@@ -9,6 +9,9 @@ or on command. The standard library only: `torvane-sim --interface vcan0 --nodes
 """
 
 import argparse
+import collections
+import errno
+import functools
 import math
 import os
 import select
@@ -427,19 +430,51 @@ class Bus:
         self.sock.setblocking(False)
         self.buf = bytearray(CAN_FRAME.size)
         self.send_failures = 0
+        # Frames a full transmit queue refused, oldest first, with what to do once
+        # taken: a node waits for the bus, as a CAN controller retries a frame until
+        # it wins arbitration, but holds only so many.
+        self.waiting = collections.deque()
 
     def fileno(self):
         return self.sock.fileno()
 
-    def send(self, frame):
-        """True when the kernel took the frame."""
+    def send(self, frame, on_taken=None):
+        """Hands the frame to the kernel, behind any that are waiting; `on_taken`
+        runs once the kernel took it."""
+        taken = False if self.waiting else self._try(frame)
+        if taken is False:
+            self.waiting.append((frame, on_taken))
+            while len(self.waiting) > self.MOST_WAITING:
+                self.waiting.popleft()  # lost, as on a bus that stays overloaded
+                self.send_failures += 1
+        elif taken and on_taken is not None:
+            on_taken()
+
+    def send_waiting(self):
+        while self.waiting:
+            frame, on_taken = self.waiting[0]
+            taken = self._try(frame)
+            if taken is False:
+                return
+            self.waiting.popleft()
+            if taken and on_taken is not None:
+                on_taken()
+
+    def _try(self, frame):
+        """True when the kernel took the frame, False when its queue is full for now,
+        None when it is lost (the interface is down or gone)."""
         try:
             self.sock.send(frame)
             return True
-        except OSError:
-            # A full transmit queue loses the frame, as on a real bus under overload.
-            self.send_failures += 1
+        except (BlockingIOError, InterruptedError):
             return False
+        except OSError as error:
+            if error.errno == errno.ENOBUFS:
+                return False
+            self.send_failures += 1
+            return None
+
+    MOST_WAITING = 32
 
     def close(self):
         self.sock.close()
@@ -612,8 +647,9 @@ class Simulator:
             if wall < due:
                 continue
             for axis, command in items:
-                if axis.broadcasting and not axis.booting and send(frame := axis.frame(command, voltage)):
-                    axis.sent[command] = frame
+                if axis.broadcasting and not axis.booting:
+                    frame = axis.frame(command, voltage)
+                    send(frame, functools.partial(axis.sent.__setitem__, command, frame))
             group[0] = self._next(due, period, wall)
 
     # ---- faults ----
@@ -674,6 +710,8 @@ class Simulator:
             due = [group[0] for group in self.groups] + [end for end in self.boot_ends.values()]
             if self.events:
                 due.append(self.events[0][0])
+            if self.bus.waiting:
+                due.append(monotonic() + 0.001)  # frames wait for room in the queue
             wait = min(due, default=math.inf) - monotonic()
             events = poll.poll(max(0.0, min(wait, 0.05)) * 1000.0)
             wall = monotonic()
@@ -688,6 +726,7 @@ class Simulator:
                     self.read_stdin()
                     if self.stdin_fd is None:
                         poll.unregister(fd)
+            self.bus.send_waiting()
             self.broadcast(wall)
         for axis in self.axes:
             self.emit(axis.summary_line())
