@@ -1,7 +1,7 @@
 """Turns the benchmark's raw figures into its table.
 
     python report.py --raw DIR/raw.json --command "tools/benchmark/run ..." \
-        [--host-load-before "A B C"] [--host-load-after "A B C"] [--commit REV]
+        [--host-load-before "A B C"] [--host-load-after "A B C"] [--commit REV] [--docs]
 
 prints the table and writes DIR/performance.md (with --docs also
 docs/performance.md, the page the README links to) and DIR/performance.json
@@ -333,14 +333,17 @@ def main() -> None:
     parser.add_argument("--command", default="tools/benchmark/run")
     parser.add_argument("--host-load-before", default="")
     parser.add_argument("--host-load-after", default="")
-    parser.add_argument("--commit", default="unknown")
+    parser.add_argument("--commit", default="unknown", help="the revision, when the raw figures do not name it")
     parser.add_argument("--docs", action="store_true", help="also write the report to docs/performance.md")
     args = parser.parse_args()
     with open(args.raw) as f:
         raw = json.load(f)
     rows = build_rows(raw)
+    # The revision the run measured, as it named it when it started; --commit only
+    # for figures from a run that did not record it.
+    commit = raw["environment"].get("revision") or args.commit
     meta = {"command": args.command, "host_load_before": args.host_load_before, "host_load_after": args.host_load_after,
-            "host_cpus": os.cpu_count(), "commit": args.commit, "date": time.strftime("%Y-%m-%d %H:%M %Z")}
+            "host_cpus": os.cpu_count(), "commit": commit, "date": time.strftime("%Y-%m-%d %H:%M %Z")}
     out_dir = os.path.dirname(os.path.abspath(args.raw))
     text = markdown(raw, rows, meta)
     with open(os.path.join(out_dir, "performance.md"), "w") as f:
