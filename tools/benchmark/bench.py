@@ -66,6 +66,7 @@ DEFAULTS = {
     "stop_runs": 100,  # signals per process kind and bus
     "stop_throttle_fps": 150.0,  # frames/s the throttled bus carries
     "stop_mode": "position",  # the control mode of the signalled program's loops
+    "stop_age_seconds": 3.0,  # how long the command's age is watched on the throttled bus, per module
 }
 
 QUICK = {
@@ -655,18 +656,20 @@ class LineReader:
 
 def stop_server(cfg: dict) -> None:
     """A fork server for the stop runs: imports torvane once (whichever build
-    PYTHONPATH names), then for each "fork" line on standard input forks a robot
-    program, which says "running PID" once its loops run, and reports how the child
-    ended ("ended PID STATUS"). A fresh interpreter per run would cost seconds in the VM."""
+    PYTHONPATH names), then for each "fork PROGRAM" line on standard input forks
+    robot_program or aging_program, which says "running PID ..." once its loops run,
+    and reports how the child ended ("ended PID STATUS"). A fresh interpreter per
+    run would cost seconds in the VM."""
     import torvane
 
-    mode = getattr(torvane.ODriveControlMode, cfg["stop_mode"].upper())
+    programs = {"robot": lambda: robot_program(torvane, cfg["iface"], cfg["stop_mode"]),
+                "aging": lambda: aging_program(torvane, cfg["iface"])}
     print(f"serving {torvane.__file__}", flush=True)
-    while sys.stdin.readline().strip() == "fork":
+    while (request := sys.stdin.readline().split())[:1] == ["fork"]:
         pid = os.fork()
         if pid == 0:
             try:
-                robot_program(torvane, cfg["iface"], mode)
+                programs[request[1]]()
             except BaseException as error:  # noqa: B036 - whatever it was, the child must not return to the server
                 os.write(2, f"stop server child: {error!r}\n".encode())
             os._exit(70)
@@ -674,7 +677,7 @@ def stop_server(cfg: dict) -> None:
         print(f"ended {pid} {os.waitstatus_to_exitcode(status)}", flush=True)
 
 
-def robot_program(torvane, interface: str, mode) -> None:
+def robot_program(torvane, interface: str, mode: str) -> None:
     """What the signal lands on: two controllers with their loops running, and a
     program that gives them a fresh command about every millisecond."""
     link = torvane.ODriveSocket(interface)
@@ -682,7 +685,7 @@ def robot_program(torvane, interface: str, mode) -> None:
     controllers = []
     for motors in STOP_CONTROLLERS:
         ctrl = torvane.MotorController(link, motors)
-        ctrl.set_control_mode(mode)
+        ctrl.set_control_mode(getattr(torvane.ODriveControlMode, mode.upper()))
         ctrl.update_command(cmd)
         ctrl.initialize_control_thread()
         controllers.append(ctrl)
@@ -693,6 +696,25 @@ def robot_program(torvane, interface: str, mode) -> None:
         cmd.torque_feedforward = [step % 100 * 1e-3, -(step % 100) * 1e-3]
         for ctrl in controllers:
             ctrl.update_command(cmd)
+        time.sleep(0.001)
+
+
+def aging_program(torvane, interface: str) -> None:
+    """One torque loop on node 0 whose command carries, as its torque (kp = kd = 0:
+    the feed-forward), the moment Python gave it, in seconds since the start that
+    the "running" line names: at the far end, a frame's age is its receive time
+    minus that start minus its torque."""
+    link = torvane.ODriveSocket(interface)
+    ctrl = torvane.MotorController(link, [0])
+    cmd = torvane.MotorCommand()
+    ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
+    started = time.time()
+    ctrl.update_command(cmd)
+    ctrl.initialize_control_thread()
+    os.write(1, f"running {os.getpid()} {started!r}\n".encode())
+    while True:
+        cmd.torque_feedforward = [time.time() - started, 0.0]
+        ctrl.update_command(cmd)
         time.sleep(0.001)
 
 
@@ -714,14 +736,16 @@ class StopServer:
             raise RuntimeError(f"the stop server did not start: {first!r}")
         self.module = first.removeprefix("serving ")
 
-    def start(self) -> int:
-        """Forks a robot program; returns its pid once its loops run."""
-        self.proc.stdin.write(b"fork\n")
+    def start(self, program: str = "robot") -> list:
+        """Forks a program; once its loops run, returns what it said: its pid, and
+        for the aging program when it started."""
+        self.proc.stdin.write(f"fork {program}\n".encode())
         self.proc.stdin.flush()
         line = self.lines.line()
         if not line.startswith("running "):
-            raise RuntimeError(f"the robot program did not start: {line!r}; see {self.errors_path}")
-        return int(line.split()[1])
+            raise RuntimeError(f"the {program} program did not start: {line!r}; see {self.errors_path}")
+        pid, *rest = line.split()[1:]
+        return [int(pid), *(float(x) for x in rest)]
 
     def ended(self, pid: int) -> tuple:
         """How the robot program ended: its exit status and the "Running ESTOP" lines it printed."""
@@ -803,7 +827,7 @@ def _stop_run(far: FarEnd, signalled: float, exit_status: int, signum: int, esto
 
 
 def _run_torvane(server: StopServer, far: FarEnd, signum: int, wait_s: float) -> dict:
-    pid = server.start()
+    pid, = server.start()
     time.sleep(wait_s)
     signalled = time.time()
     os.kill(pid, signum)
@@ -835,7 +859,7 @@ def _loops_send_rate(server: StopServer, far: FarEnd, agent: str) -> float:
     """Frames/s the two loops put on a healthy bus (one extra run, not counted)."""
     stamps_path = f"/tmp/stop-loops-{os.getpid()}.bin"
     counter = Agent(agent, "listen", "--iface", STOP_FAR, "--stamps", stamps_path)
-    pid = server.start()
+    pid, = server.start()
     time.sleep(0.3)
     start = time.time_ns()
     time.sleep(1.0)
@@ -845,6 +869,29 @@ def _loops_send_rate(server: StopServer, far: FarEnd, agent: str) -> float:
     server.ended(pid)
     far.run_frames()
     return sum(1 for t in read_int64s(stamps_path) if start <= t < end) / ((end - start) / 1e9)
+
+
+def _command_ages(server: StopServer, far: FarEnd, seconds: float, warm_up: float) -> dict:
+    """How old the command a motor receives is, on the bus as it is shaped now: the
+    aging program runs for `warm_up` seconds, time enough for whatever queue it
+    fills to be full and draining, then for `seconds`, in which each torque frame
+    that reaches the far end counts."""
+    torques = CanPeer(STOP_FAR, only_command=SET_TORQUE, timestamps=True)
+    pid, started = server.start("aging")
+    time.sleep(warm_up)
+    counted = time.time()
+    time.sleep(seconds)
+    stopped = time.time()
+    os.kill(pid, signal.SIGTERM)
+    server.ended(pid)
+    far.run_frames()  # every frame the program left queued has now arrived
+    ages = []
+    while select.select([torques.sock], [], [], 0)[0]:
+        at, frame = torques.recv_stamped()
+        if frame.node == 0 and counted <= at < stopped:
+            ages.append((at - started - frame.floats()[0]) * 1e3)
+    torques.close()
+    return summary(ages)
 
 
 def _ip(*args) -> subprocess.CompletedProcess:
@@ -873,7 +920,7 @@ def phase_stop(cfg: dict) -> dict:
                 raise RuntimeError(f"the build before is not the one imported: {servers['before'].module}")
         loops_rate = _loops_send_rate(servers["torvane"], far, cfg["agent"])
         rng = random.Random(15)
-        buses = {}
+        buses, ages = {}, {}
         for bus in ("healthy", "throttled"):
             kinds = ["torvane", "plain C"] + (["before"] if bus == "throttled" and "before" in servers else [])
             runs = {kind: [] for kind in kinds}
@@ -889,6 +936,12 @@ def phase_stop(cfg: dict) -> dict:
                             # long enough for the loops to fill whatever queue they fill
                             run = _run_torvane(servers[kind], far, signum, rng.uniform(0.3, 0.5))
                         runs[kind].append(run)
+                if bus == "throttled":
+                    # A socket's default send buffer holds some 300 frames: 400 frame
+                    # times and a backlog has reached the head of the queue.
+                    warm_up = max(1.0, 400 / cfg["stop_throttle_fps"])
+                    ages = {kind: _command_ages(servers[kind], far, cfg["stop_age_seconds"], warm_up)
+                            for kind in ("torvane", "before") if kind in servers}
             buses[bus] = {kind: {"runs": r, "last_idle_ms": summary([x["last_idle_ms"] for x in r if x["complete"]]),
                                  "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]]),
                                  "incomplete": sum(1 for x in r if not x["complete"])}
@@ -896,7 +949,8 @@ def phase_stop(cfg: dict) -> dict:
         frames_per_pass = sum(FRAMES_PER_MOTOR[cfg["stop_mode"]] * len(motors) for motors in STOP_CONTROLLERS)
         return {"buses": buses, "mode": cfg["stop_mode"], "controllers": [list(m) for m in STOP_CONTROLLERS],
                 "frames_per_pass": frames_per_pass, "throttle_fps": cfg["stop_throttle_fps"],
-                "loops_frames_per_s": loops_rate, "before_rev": cfg.get("before_rev"),
+                "loops_frames_per_s": loops_rate, "before_rev": cfg.get("before_rev"), "command_age_ms": ages,
+                "age_seconds": cfg["stop_age_seconds"],
                 "modules": {kind: server.module for kind, server in servers.items()},
                 "stderr": {kind: server.stderr_tally() for kind, server in servers.items()}}
     finally:
