@@ -343,6 +343,8 @@ static int cmd_loop(const char *iface, const unsigned *nodes, size_t node_count,
 
 static int cmd_send(const char *iface, double seconds) {
     int s = open_can(iface);
+    /* It never reads: an empty filter, so the kernel delivers it nothing. */
+    if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, NULL, 0) < 0) die("CAN_RAW_FILTER");
     struct can_frame frames[128];
     for (int i = 0; i < 128; i++) {
         memset(&frames[i], 0, sizeof frames[i]);
