@@ -338,30 +338,29 @@ def stop_note(st: dict, throttled_row: bool) -> str:
     t, c = st["buses"][bus]["torvane"], st["buses"][bus]["plain C"]
     limit = stop_limits(st)[bus]
     last, first = t["last_idle_ms"], t["first_idle_ms"]
-    text = f"Row 7, {bus} bus:"
+    sentences = []
     if t["incomplete"]:
-        text += (f" {t['incomplete']} of {len(t['runs'])} stops were incomplete (a motor without its IDLE frame, or "
-                 f"an exit other than the signal's number or without both controllers' \"Running ESTOP\").")
+        sentences.append(f"{t['incomplete']} of {len(t['runs'])} stops were incomplete (a motor without its IDLE "
+                         f"frame, or an exit other than the signal's number or without both controllers' \"Running "
+                         f"ESTOP\").")
     over = last["p99"] - limit
     if over > 0:
-        text += (f" the last IDLE frame came {fmt_ms(last['p99'])} after the signal at p99, {fmt_ms(over)} beyond "
-                 f"the limit of {fmt_ms(limit)}")
-        if throttled_row:
-            frame_ms = 1e3 / st["throttle_fps"]
-            text += f" ({over / frame_ms:.1f} frame times of this bus)"
-        else:
-            text += f" (twice the plain C process's {fmt_ms(c['last_idle_ms']['p99'])})"
-        text += "."
-    idle_frames = [sum(run["idle_frames"].values()) for run in t["runs"]]
-    text += (f" The first IDLE frame came at p50 {fmt_ms(first['p50'])} (plain C: "
-             f"{fmt_ms(c['first_idle_ms']['p50'])}), the last at p50 {fmt_ms(last['p50'])}; "
-             f"{statistics.mean(idle_frames):.1f} IDLE frames per stop on average (three ahead of what is queued, "
-             f"and one more per motor behind it when frames of a controller were still queued).")
-    if not throttled_row:
-        text += (" Between the signal and the frames, torvane's stop wakes a watcher thread through a pipe, waits for "
-                 "sends in flight, and each controller prints its line and sends its IDLE frames in turn; the plain C "
-                 "handler writes its frames itself.")
-    return text
+        beyond = (f"{over / (1e3 / st['throttle_fps']):.1f} frame times of this bus" if throttled_row
+                  else f"the limit being twice the plain C process's {fmt_ms(c['last_idle_ms']['p99'])}")
+        sentences.append(f"The last IDLE frame came {fmt_ms(last['p99'])} after the signal at p99, {fmt_ms(over)} "
+                         f"beyond the limit of {fmt_ms(limit)} ({beyond}).")
+    sentences.append(f"The first IDLE frame came at p50 {fmt_ms(first['p50'])} (plain C: "
+                     f"{fmt_ms(c['first_idle_ms']['p50'])}), the last at p50 {fmt_ms(last['p50'])}.")
+    if throttled_row:
+        idle_frames = [sum(run["idle_frames"].values()) for run in t["runs"]]
+        sentences.append(f"A stop put {statistics.mean(idle_frames):.1f} IDLE frames on the bus on average: three "
+                         f"ahead of what was queued, and one more per motor behind it where a controller's frames "
+                         f"were still queued.")
+    else:
+        sentences.append("Between the signal and the frames, torvane's stop wakes a watcher thread through a pipe, "
+                         "waits for sends in flight, and each controller prints its line and sends its IDLE frames in "
+                         "turn; the plain C handler writes its frames itself.")
+    return f"Row 7, {bus} bus: " + " ".join(sentences)
 
 
 def stop_method(st) -> str:
