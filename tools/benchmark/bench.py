@@ -923,13 +923,15 @@ def phase_stop(cfg: dict) -> dict:
                 raise RuntimeError(f"the build before is not the one imported: {servers['before'].module}")
         loops_rate = _loops_send_rate(servers["torvane"], far, cfg["agent"])
         rng = random.Random(15)
-        buses, ages = {}, {}
+        buses, ages, qdiscs = {}, {}, {}
         for bus in ("healthy", "throttled"):
             kinds = ["torvane", "plain C"] + (["before"] if bus == "throttled" and "before" in servers else [])
             runs = {kind: [] for kind in kinds}
             shaping = throttled(STOP_NEAR, cfg["stop_throttle_fps"]) if bus == "throttled" else contextlib.nullcontext()
             log(f"stop: {cfg['stop_runs']} runs each of {', '.join(kinds)} on the {bus} bus")
             with shaping:
+                qdiscs[bus] = subprocess.run(["tc", "qdisc", "show", "dev", STOP_NEAR], capture_output=True,
+                                             text=True, timeout=60).stdout.strip().splitlines()
                 for i in range(cfg["stop_runs"]):
                     signum = (signal.SIGINT, signal.SIGTERM)[i % 2]
                     for kind in kinds[i % len(kinds):] + kinds[:i % len(kinds)]:
@@ -953,7 +955,7 @@ def phase_stop(cfg: dict) -> dict:
         return {"buses": buses, "mode": cfg["stop_mode"], "controllers": [list(m) for m in STOP_CONTROLLERS],
                 "frames_per_pass": frames_per_pass, "throttle_fps": cfg["stop_throttle_fps"],
                 "loops_frames_per_s": loops_rate, "before_rev": cfg.get("before_rev"), "command_age_ms": ages,
-                "age_seconds": cfg["stop_age_seconds"],
+                "age_seconds": cfg["stop_age_seconds"], "qdiscs": qdiscs,
                 "modules": {kind: server.module for kind, server in servers.items()},
                 "stderr": {kind: server.stderr_tally() for kind, server in servers.items()}}
     finally:
