@@ -750,15 +750,12 @@ class StopServer:
 
     def ended(self, pid: int) -> tuple:
         """How the robot program ended: its exit status and the "Running ESTOP" lines it printed."""
-        estop_lines, other = 0, []
+        estop_lines = 0
         while True:
             line = self.lines.line()
-            if line == f"ended {pid}" or line.startswith(f"ended {pid} "):
-                return int(line.split()[2]), estop_lines, other
-            if line == "Running ESTOP":
-                estop_lines += 1
-            else:
-                other.append(line)
+            if line.startswith(f"ended {pid} "):
+                return int(line.split()[2]), estop_lines
+            estop_lines += line == "Running ESTOP"
 
     def stderr_tally(self) -> dict:
         with open(self.errors_path) as f:
@@ -832,7 +829,7 @@ def _run_torvane(server: StopServer, far: FarEnd, signum: int, wait_s: float) ->
     time.sleep(wait_s)
     signalled = time.time()
     os.kill(pid, signum)
-    status, estop_lines, _ = server.ended(pid)
+    status, estop_lines = server.ended(pid)
     return _stop_run(far, signalled, status, signum, estop_lines)
 
 
