@@ -777,23 +777,29 @@ class StopServer:
 
 
 class FarEnd:
-    """The far end of the pair, receiving axis-state requests with the kernel's
-    receive time (SO_TIMESTAMPNS: CLOCK_REALTIME, the clock of time.time()), and a
-    marker that the near end sends after each run from a socket of the default
-    priority: the marker leaves the near end's queue after everything the run left
-    there (a higher band goes first, within a band frames keep their order), so
-    once it arrives, every frame of the run has."""
+    """The far end of the pair, receiving axis-state requests (or, on a bus slow
+    enough for this process to keep up, every frame) with the kernel's receive
+    time (SO_TIMESTAMPNS: CLOCK_REALTIME, the clock of time.time()), and a marker
+    that the near end sends after each run from a socket of the default priority:
+    the marker leaves the near end's queue after everything the run left there (a
+    higher band goes first, within a band frames keep their order), so once it
+    arrives, every frame of the run has."""
 
     def __init__(self):
-        self.peer = CanPeer(STOP_FAR, timestamps=True)
-        exact = struct.pack("=II", MARKER, EXACT_STANDARD_ID)
-        self.peer.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, command_filter(SET_AXIS_STATE) + exact)
+        self.peer = CanPeer(STOP_FAR, timestamps=True, buffer_bytes=64 << 20)
+        self.receive_everything(False)
         self.peer.drain()
         self.marker = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         self.marker.bind((STOP_NEAR,))
 
+    def receive_everything(self, everything: bool) -> None:
+        self.everything = everything
+        exact = struct.pack("=II", MARKER, EXACT_STANDARD_ID)
+        self.peer.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
+                                  struct.pack("=II", 0, 0) if everything else command_filter(SET_AXIS_STATE) + exact)
+
     def run_frames(self) -> list:
-        """The axis-state requests received since the last marker, up to a new one."""
+        """The frames received since the last marker, up to a new one."""
         self.marker.send(CAN_FRAME.pack(MARKER, 4, bytes(8)))
         frames = []
         while True:
@@ -811,17 +817,22 @@ def _stop_run(far: FarEnd, signalled: float, exit_status: int, signum: int, esto
     """One run judged from the far end: when the IDLE frames arrived, and whether
     every motor got its IDLE and the process ended as a stop does."""
     frames = far.run_frames()
-    idle = [(at, f.node) for at, f in frames if f.node in EXPECTED_IDLE and f.payload == IDLE_PAYLOAD]
+    idle = [(at, f.node) for at, f in frames
+            if f.command == SET_AXIS_STATE and f.node in EXPECTED_IDLE and f.payload == IDLE_PAYLOAD]
     per_node = collections.Counter(node for _, node in idle)
     every_motor = all(per_node[node] >= count for node, count in EXPECTED_IDLE.items())
     ended_right = exit_status == signum and estop_lines in (None, len(STOP_CONTROLLERS))
     after = [at - signalled for at, _ in idle]
-    return {"signal": signum, "exit_status": exit_status, "estop_lines": estop_lines,
-            "idle_frames": {str(node): per_node[node] for node in sorted(EXPECTED_IDLE)},
-            "other_axis_state_frames": len(frames) - len(idle),
-            "complete": every_motor and ended_right and min(after, default=0) >= 0,
-            "first_idle_ms": min(after) * 1e3 if after else None,
-            "last_idle_ms": max(after) * 1e3 if after else None}
+    run = {"signal": signum, "exit_status": exit_status, "estop_lines": estop_lines,
+           "idle_frames": {str(node): per_node[node] for node in sorted(EXPECTED_IDLE)},
+           "complete": every_motor and ended_right and min(after, default=0) >= 0,
+           "first_idle_ms": min(after) * 1e3 if after else None,
+           "last_idle_ms": max(after) * 1e3 if after else None}
+    if far.everything and after:
+        # what the bus carried from the signal to the last IDLE frame, that included
+        last = signalled + max(after)
+        run["frames_to_last_idle"] = sum(1 for at, f in frames if signalled <= at <= last and f.can_id != MARKER)
+    return run
 
 
 def _run_torvane(server: StopServer, far: FarEnd, signum: int, wait_s: float) -> dict:
@@ -926,6 +937,8 @@ def phase_stop(cfg: dict) -> dict:
             runs = {kind: [] for kind in kinds}
             shaping = throttled(STOP_NEAR, cfg["stop_throttle_fps"]) if bus == "throttled" else contextlib.nullcontext()
             log(f"stop: {cfg['stop_runs']} runs each of {', '.join(kinds)} on the {bus} bus")
+            # 150 frames/s or so: few enough for this process to see every one
+            far.receive_everything(bus == "throttled")
             with shaping:
                 qdiscs[bus] = subprocess.run(["tc", "qdisc", "show", "dev", STOP_NEAR], capture_output=True,
                                              text=True, timeout=60).stdout.strip().splitlines()
@@ -946,6 +959,8 @@ def phase_stop(cfg: dict) -> dict:
                             for kind in ("torvane", "before") if kind in servers}
             buses[bus] = {kind: {"runs": r, "last_idle_ms": summary([x["last_idle_ms"] for x in r if x["complete"]]),
                                  "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]]),
+                                 "frames_to_last_idle": summary([x["frames_to_last_idle"] for x in r
+                                                                 if "frames_to_last_idle" in x]),
                                  "incomplete": sum(1 for x in r if not x["complete"])}
                           for kind, r in runs.items()}
         frames_per_pass = sum(FRAMES_PER_MOTOR[cfg["stop_mode"]] * len(motors) for motors in STOP_CONTROLLERS)

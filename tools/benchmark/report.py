@@ -264,8 +264,11 @@ def stop_rows(st: dict) -> list:
         ratio(p99(hc), p99(ht)), f"p99 ≤ 2× plain C's = {fmt_ms(limits['healthy'])}",
         within(ht, limits["healthy"]), {"torvane_ms": ht["last_idle_ms"], "plain_c_ms": hc["last_idle_ms"]})
     tt, tc = throttled["torvane"], throttled["plain C"]
+    carried = tt.get("frames_to_last_idle", {})
+    carried_text = (f"; from the signal to the last IDLE frame the bus carried {carried['p50']:.0f} frames at p50, "
+                    f"{carried['max']:.0f} at most" if carried.get("n") else "")
     add(f"… bus throttled to {st['throttle_fps']:,.0f} frames/s, below the {st['loops_frames_per_s']:,.0f}/s the "
-        f"two loops put on the healthy bus",
+        f"two loops put on the healthy bus{carried_text}",
         p50_p99(tt), f"plain C: {p50_p99(tc)}", ratio(p99(tc), p99(tt)),
         f"p99 ≤ two passes of both loops ({limits['two_passes_frames']} frames: {fmt_ms(limits['two_passes_ms'])} "
         f"on this bus) + plain C's p99 = {fmt_ms(limits['throttled'])}",
@@ -356,6 +359,18 @@ def stop_note(st: dict, throttled_row: bool) -> str:
         sentences.append(f"A stop put {statistics.mean(idle_frames):.1f} IDLE frames on the bus on average: three "
                          f"ahead of what was queued, and one more per motor behind it where a controller's frames "
                          f"were still queued.")
+        late = [run for run in t["runs"] if run["complete"] and run["last_idle_ms"] > limit
+                and run.get("frames_to_last_idle")]
+        if late:
+            frames = statistics.mean(run["frames_to_last_idle"] for run in late)
+            per_frame = statistics.mean(run["last_idle_ms"] / run["frames_to_last_idle"] for run in late)
+            sentences.append(f"In the {len(late)} stops beyond the limit the bus carried {frames:.1f} frames on "
+                             f"average from the signal to the last IDLE frame, one every {fmt_ms(per_frame)} "
+                             f"where its rate makes {fmt_ms(1e3 / st['throttle_fps'])}"
+                             + (": no more frames than two passes, the IDLE frames ahead and behind them and one "
+                                "in flight; the time went to the queue letting them out later than its rate."
+                                if max(run["frames_to_last_idle"] for run in late) <= 2 * st["frames_per_pass"]
+                                + 2 * sum(len(motors) for motors in st["controllers"]) + 1 else "."))
     else:
         sentences.append("Between the signal and the frames, torvane's stop wakes a watcher thread through a pipe, "
                          "waits for sends in flight, and each controller prints its line and sends its IDLE frames in "
