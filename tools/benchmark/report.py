@@ -276,7 +276,11 @@ def stop_rows(st: dict) -> list:
                                           "limits_ms": limits})
     if "before" in throttled:
         tb = throttled["before"]
-        add(f"… the same throttled bus, now against before this change (the module built from {st['before_rev']})",
+        behind = tb.get("frames_to_last_idle", {})
+        behind_text = (f"; frames on the bus from the signal to the last IDLE frame, p50: {carried['p50']:.0f} now, "
+                       f"{behind['p50']:.0f} before" if behind.get("n") and carried.get("n") else "")
+        add(f"… the same throttled bus, now against before this change (the module built from {st['before_rev']})"
+            + behind_text,
             p50_p99(tt), f"before: {p50_p99(tb)}", ratio(p99(tb), p99(tt)), "", None,
             {"torvane_ms": tt["last_idle_ms"], "before_ms": tb["last_idle_ms"]})
     ages = st.get("command_age_ms", {})
