@@ -160,8 +160,8 @@ def build_rows(raw: dict) -> list:
             ct["all_correct"] and ct["rate"] >= CAPACITY_GOAL, {"torvane": ct, "python_can": cb})
         row(4, f"… as a share of that limit: of what the native writer alone, counting only its time inside "
                f"sendmmsg(), can put on this bus ({fmt_rate(ceiling)}, {ceiling / CAPACITY_GOAL:.0%} of the goal)",
-            f"{ct['rate'] / ceiling:.0%}", f"python-can thread: {cb['rate'] / cb['writer_ceiling']:.0%}", None, "", None,
-            {"torvane_share": ct["rate"] / ceiling, "python_can_share": cb["rate"] / cb["writer_ceiling"]})
+            f"{ct['rate'] / ceiling:.0%}", f"python-can thread: {cb['rate'] / cb['writer_ceiling']:.0%}", None,
+            "", None, {"torvane_share": ct["rate"] / ceiling, "python_can_share": cb["rate"] / cb["writer_ceiling"]})
 
     # 5. cost of a pass and of a frame
     if "loop_torvane" in r and "loop_python_can" in r:
