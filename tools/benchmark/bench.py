@@ -957,12 +957,14 @@ def phase_stop(cfg: dict) -> dict:
                     warm_up = max(1.0, 400 / cfg["stop_throttle_fps"])
                     ages = {kind: _command_ages(servers[kind], far, cfg["stop_age_seconds"], warm_up)
                             for kind in ("torvane", "before") if kind in servers}
-            buses[bus] = {kind: {"runs": r, "last_idle_ms": summary([x["last_idle_ms"] for x in r if x["complete"]]),
-                                 "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]]),
-                                 "frames_to_last_idle": summary([x["frames_to_last_idle"] for x in r
-                                                                 if "frames_to_last_idle" in x]),
-                                 "incomplete": sum(1 for x in r if not x["complete"])}
-                          for kind, r in runs.items()}
+            buses[bus] = {}
+            for kind, r in runs.items():
+                buses[bus][kind] = {"runs": r, "incomplete": sum(1 for x in r if not x["complete"]),
+                                    "last_idle_ms": summary([x["last_idle_ms"] for x in r if x["complete"]]),
+                                    "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]])}
+                carried = [x["frames_to_last_idle"] for x in r if "frames_to_last_idle" in x]
+                if carried:
+                    buses[bus][kind]["frames_to_last_idle"] = summary(carried)
         frames_per_pass = sum(FRAMES_PER_MOTOR[cfg["stop_mode"]] * len(motors) for motors in STOP_CONTROLLERS)
         return {"buses": buses, "mode": cfg["stop_mode"], "controllers": [list(m) for m in STOP_CONTROLLERS],
                 "frames_per_pass": frames_per_pass, "throttle_fps": cfg["stop_throttle_fps"],
