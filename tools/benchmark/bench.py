@@ -9,19 +9,38 @@ on the same bus in the same run. vcan0 carries the traffic; vcan1 stays silent.
 """
 
 import argparse
+import collections
+import contextlib
 import ctypes
 import itertools
 import json
 import os
 import platform
+import random
+import select
+import shutil
+import signal
+import socket
 import struct
 import subprocess
 import sys
 import threading
 import time
 
+from torvane_dev.busrate import throttled
+from torvane_dev.canpeer import MARKER, CanPeer
+from torvane_dev.faultcheck import EXPECTED_IDLE, IDLE_NOT_LAST, IDLE_PAYLOAD, LOST_IDLE, PASSES_NOT_OUT
 from torvane_dev.procfs import fd_targets, new_can_socket_fd
-from torvane_dev.protocol import CAN_EFF_FLAG, CAN_FRAME, CAN_RTR_FLAG, SET_POSITION, SET_TORQUE, arb_id
+from torvane_dev.protocol import (
+    CAN_EFF_FLAG,
+    CAN_FRAME,
+    CAN_RTR_FLAG,
+    SET_AXIS_STATE,
+    SET_POSITION,
+    SET_TORQUE,
+    arb_id,
+    command_filter,
+)
 
 BUSY_IFACE = "vcan0"
 SILENT_IFACE = "vcan1"
@@ -45,12 +64,17 @@ DEFAULTS = {
     "destroy_samples": 200,
     "destroy_samples_baseline": 40,
     "memory_repeats": 3,
+    "stop_runs": 100,  # signals per process kind and bus
+    "stop_throttle_fps": 150.0,  # frames/s the throttled bus carries
+    "stop_mode": "position",  # the control mode of the signalled program's loops
+    "stop_age_seconds": 3.0,  # how long the command's age is watched on the throttled bus, per module
 }
 
 QUICK = {
     "send_seconds": 0.5, "send_rounds": 1, "latency_samples": 100, "loop_seconds": 1.0, "loop_windows": 2,
     "flood_frames": 20000, "flood_frames_baseline": 2000, "flood_repeats": 1, "alloc_frames": 600,
     "alloc_seconds": 0.5, "destroy_samples": 30, "destroy_samples_baseline": 10, "memory_repeats": 1,
+    "stop_runs": 20,
 }
 
 
@@ -166,7 +190,8 @@ def start_torvane_controller(odrv):
 # Each returns a JSON-able dict. cfg holds the options plus "agent" and "alloc_lib".
 
 def phase_send(cfg: dict) -> dict:
-    """Row 1: frames/s of torque commands from one Python thread, counted on the bus."""
+    """Row 1: frames/s of torque commands from one Python thread, counted on the bus,
+    beside a plain C process sending the same frames."""
     import can
     from baseline import ONE_FLOAT, RawSocketSender
 
@@ -222,7 +247,14 @@ def phase_send(cfg: dict) -> dict:
         sender.close()
         return result
 
-    runners = {"torvane": run_torvane, "python-can": run_python_can, "raw socket": run_raw_socket}
+    def run_plain_c():
+        # Not a baseline: the same frames from C, one send() per frame, what a sender
+        # that makes one system call per frame gets from this kernel.
+        done = Agent(cfg["agent"], "send", "--iface", BUSY_IFACE, "--seconds", str(seconds)).wait()
+        return done["sent"], done["seconds"]
+
+    runners = {"torvane": run_torvane, "python-can": run_python_can, "raw socket": run_raw_socket,
+               "plain C": run_plain_c}
     rounds = {name: [] for name in runners}
     for _ in range(cfg["send_rounds"]):
         for name, run in runners.items():
@@ -590,8 +622,366 @@ def phase_memory(cfg: dict) -> dict:
     return {"link_kib": r1 - r0, "controller_kib": r2 - r1}
 
 
+# ---------------------------------------------------------------- the stop on the wire
+
+# A vxcan pair: torvane sends on the near end; the far end receives a frame only
+# when it leaves the near end's queue, stamped then by the kernel.
+STOP_NEAR, STOP_FAR = "vxstopnear", "vxstopfar"
+# The signalled program's two running controllers; the stop idles each motor of
+# each controller: IDLE for nodes 0, 1 and 1.
+STOP_CONTROLLERS = ([0, 1], [1])
+STOP_IDLE_NODES = [node for motors in STOP_CONTROLLERS for node in motors]
+FRAMES_PER_MOTOR = {"position": 3, "velocity": 2, "torque": 1}  # what a pass of the loop sends per motor
+STOP_GUARD_S = 60.0  # only catches a hang, never measures
+
+
+class LineReader:
+    """Lines from a pipe, each awaited with a timeout (a hung child must not hang the bench)."""
+
+    def __init__(self, fd: int):
+        self.fd, self.buffer = fd, b""
+
+    def line(self, timeout: float = STOP_GUARD_S) -> str:
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                raise TimeoutError(f"no line within {timeout} s")
+            chunk = os.read(self.fd, 4096)
+            if not chunk:
+                raise EOFError("the pipe closed")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line.decode()
+
+
+def stop_server(cfg: dict) -> None:
+    """A fork server for the stop runs: imports torvane once (whichever build
+    PYTHONPATH names), then for each "fork PROGRAM" line on standard input forks
+    robot_program or aging_program, which says "running PID ..." once its loops run,
+    and reports how the child ended ("ended PID STATUS"). A fresh interpreter per
+    run would cost seconds in the VM."""
+    import torvane
+
+    programs = {"robot": lambda: robot_program(torvane, cfg["iface"], cfg["stop_mode"]),
+                "aging": lambda: aging_program(torvane, cfg["iface"])}
+    print(f"serving {torvane.__file__}", flush=True)
+    while (request := sys.stdin.readline().split())[:1] == ["fork"]:
+        pid = os.fork()
+        if pid == 0:
+            try:
+                programs[request[1]]()
+            except BaseException as error:  # noqa: B036 - whatever it was, the child must not return to the server
+                os.write(2, f"stop server child: {error!r}\n".encode())
+            os._exit(70)
+        _, status = os.waitpid(pid, 0)
+        print(f"ended {pid} {os.waitstatus_to_exitcode(status)}", flush=True)
+
+
+def robot_program(torvane, interface: str, mode: str) -> None:
+    """What the signal lands on: two controllers with their loops running, and a
+    program that gives them a fresh command about every millisecond."""
+    link = torvane.ODriveSocket(interface)
+    cmd = torvane_command()
+    controllers = []
+    for motors in STOP_CONTROLLERS:
+        ctrl = torvane.MotorController(link, motors)
+        ctrl.set_control_mode(getattr(torvane.ODriveControlMode, mode.upper()))
+        ctrl.update_command(cmd)
+        ctrl.initialize_control_thread()
+        controllers.append(ctrl)
+    os.write(1, f"running {os.getpid()}\n".encode())
+    step = 0
+    while True:
+        step += 1
+        cmd.torque_feedforward = [step % 100 * 1e-3, -(step % 100) * 1e-3]
+        for ctrl in controllers:
+            ctrl.update_command(cmd)
+        time.sleep(0.001)
+
+
+def aging_program(torvane, interface: str) -> None:
+    """One torque loop on node 0 whose command carries, as its torque (kp = kd = 0:
+    the feed-forward), the moment Python gave it, in seconds since the start that
+    the "running" line names: at the far end, a frame's age is its receive time
+    minus that start minus its torque."""
+    link = torvane.ODriveSocket(interface)
+    ctrl = torvane.MotorController(link, [0])
+    cmd = torvane.MotorCommand()
+    ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
+    started = time.time()
+    ctrl.update_command(cmd)
+    ctrl.initialize_control_thread()
+    os.write(1, f"running {os.getpid()} {started!r}\n".encode())
+    while True:
+        cmd.torque_feedforward = [time.time() - started, 0.0]
+        ctrl.update_command(cmd)
+        time.sleep(0.001)
+
+
+class StopServer:
+    """stop_server in a child process, with the module of `pythonpath` when given."""
+
+    def __init__(self, cfg: dict, name: str, pythonpath: str | None = None):
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+        if pythonpath:
+            env["PYTHONPATH"] = pythonpath
+        self.errors_path = f"/tmp/stop-server-{name.replace(' ', '_')}.err"
+        with open(self.errors_path, "w") as errors:
+            self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--stop-server",
+                                          "--config", json.dumps({**cfg, "iface": STOP_NEAR})],
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors, env=env)
+        self.lines = LineReader(self.proc.stdout.fileno())
+        first = self.lines.line()
+        if not first.startswith("serving "):
+            raise RuntimeError(f"the stop server did not start: {first!r}")
+        self.module = first.removeprefix("serving ")
+
+    def start(self, program: str = "robot") -> list:
+        """Forks a program; once its loops run, returns what it said: its pid, and
+        for the aging program when it started."""
+        self.proc.stdin.write(f"fork {program}\n".encode())
+        self.proc.stdin.flush()
+        line = self.lines.line()
+        if not line.startswith("running "):
+            raise RuntimeError(f"the {program} program did not start: {line!r}; see {self.errors_path}")
+        pid, *rest = line.split()[1:]
+        return [int(pid), *(float(x) for x in rest)]
+
+    def ended(self, pid: int) -> tuple:
+        """How the robot program ended: its exit status and the "Running ESTOP" lines it printed."""
+        estop_lines = 0
+        while True:
+            line = self.lines.line()
+            if line.startswith(f"ended {pid} "):
+                return int(line.split()[2]), estop_lines
+            estop_lines += line == "Running ESTOP"
+
+    def stderr_tally(self) -> dict:
+        with open(self.errors_path) as f:
+            lines = f.read().splitlines()
+        return {"lost_idle": sum(1 for x in lines if LOST_IDLE.fullmatch(x)),
+                "idle_not_last": sum(1 for x in lines if IDLE_NOT_LAST.fullmatch(x)),
+                "passes_not_out": sum(1 for x in lines if PASSES_NOT_OUT.fullmatch(x)),
+                "other": [x for x in lines if not (LOST_IDLE.fullmatch(x) or IDLE_NOT_LAST.fullmatch(x)
+                                                    or PASSES_NOT_OUT.fullmatch(x))][-5:]}
+
+    def close(self) -> None:
+        with contextlib.suppress(OSError):
+            self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout=STOP_GUARD_S)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class FarEnd:
+    """The far end of the pair, receiving axis-state requests (or, on a bus slow
+    enough for this process to keep up, every frame) with the kernel's receive
+    time (SO_TIMESTAMPNS: CLOCK_REALTIME, the clock of time.time()), and a marker
+    that the near end sends after each run from a socket of the default priority:
+    the marker leaves the near end's queue after everything the run left there (a
+    higher band goes first, within a band frames keep their order), so once it
+    arrives, every frame of the run has."""
+
+    def __init__(self):
+        self.peer = CanPeer(STOP_FAR, timestamps=True, buffer_bytes=64 << 20)
+        self.receive_everything(False)
+        self.peer.drain()
+        self.marker = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        self.marker.bind((STOP_NEAR,))
+
+    def receive_everything(self, everything: bool) -> None:
+        self.everything = everything
+        exact = struct.pack("=II", MARKER, EXACT_STANDARD_ID)
+        self.peer.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
+                                  struct.pack("=II", 0, 0) if everything else command_filter(SET_AXIS_STATE) + exact)
+
+    def run_frames(self) -> list:
+        """The frames received since the last marker, up to a new one."""
+        self.marker.send(CAN_FRAME.pack(MARKER, 4, bytes(8)))
+        frames = []
+        while True:
+            stamped = self.peer.recv_stamped(timeout=STOP_GUARD_S)
+            if stamped.frame.can_id == MARKER:
+                return frames
+            frames.append(stamped)
+
+    def close(self) -> None:
+        self.marker.close()
+        self.peer.close()
+
+
+def _stop_run(far: FarEnd, signalled: float, exit_status: int, signum: int, estop_lines) -> dict:
+    """One run judged from the far end: when the IDLE frames arrived, and whether
+    every motor got its IDLE and the process ended as a stop does."""
+    frames = far.run_frames()
+    idle = [(at, f.node) for at, f in frames
+            if f.command == SET_AXIS_STATE and f.node in EXPECTED_IDLE and f.payload == IDLE_PAYLOAD]
+    per_node = collections.Counter(node for _, node in idle)
+    every_motor = all(per_node[node] >= count for node, count in EXPECTED_IDLE.items())
+    ended_right = exit_status == signum and estop_lines in (None, len(STOP_CONTROLLERS))
+    after = [at - signalled for at, _ in idle]
+    run = {"signal": signum, "exit_status": exit_status, "estop_lines": estop_lines,
+           "idle_frames": {str(node): per_node[node] for node in sorted(EXPECTED_IDLE)},
+           "complete": every_motor and ended_right and min(after, default=0) >= 0,
+           "first_idle_ms": min(after) * 1e3 if after else None,
+           "last_idle_ms": max(after) * 1e3 if after else None}
+    if far.everything and after:
+        # what the bus carried from the signal to the last IDLE frame, that included
+        last = signalled + max(after)
+        run["frames_to_last_idle"] = sum(1 for at, f in frames if signalled <= at <= last and f.can_id != MARKER)
+    return run
+
+
+def _run_torvane(server: StopServer, far: FarEnd, signum: int, wait_s: float) -> dict:
+    pid, = server.start()
+    time.sleep(wait_s)
+    signalled = time.time()
+    os.kill(pid, signum)
+    status, estop_lines = server.ended(pid)
+    return _stop_run(far, signalled, status, signum, estop_lines)
+
+
+def _run_plain_c(cfg: dict, far: FarEnd, signum: int, wait_s: float) -> dict:
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    nodes = ",".join(str(node) for node in STOP_IDLE_NODES)
+    proc = subprocess.Popen([cfg["agent"], "idle-on-signal", "--iface", STOP_NEAR, "--nodes", nodes],
+                            stdout=subprocess.PIPE, env=env)
+    try:
+        if LineReader(proc.stdout.fileno()).line() != "ready":
+            raise RuntimeError("busagent idle-on-signal did not start")
+        time.sleep(wait_s)
+        signalled = time.time()
+        os.kill(proc.pid, signum)
+        status = proc.wait(timeout=STOP_GUARD_S)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+    return _stop_run(far, signalled, status, signum, None)
+
+
+def _loops_send_rate(server: StopServer, far: FarEnd, agent: str) -> float:
+    """Frames/s the two loops put on a healthy bus (one extra run, not counted)."""
+    stamps_path = f"/tmp/stop-loops-{os.getpid()}.bin"
+    counter = Agent(agent, "listen", "--iface", STOP_FAR, "--stamps", stamps_path)
+    pid, = server.start()
+    time.sleep(0.3)
+    start = time.time_ns()
+    time.sleep(1.0)
+    end = time.time_ns()
+    counter.stop()
+    os.kill(pid, signal.SIGTERM)
+    server.ended(pid)
+    far.run_frames()
+    return sum(1 for t in read_int64s(stamps_path) if start <= t < end) / ((end - start) / 1e9)
+
+
+def _command_ages(server: StopServer, far: FarEnd, seconds: float, warm_up: float) -> dict:
+    """How old the command a motor receives is, on the bus as it is shaped now: the
+    aging program runs for `warm_up` seconds, time enough for whatever queue it
+    fills to be full and draining, then for `seconds`, in which each torque frame
+    that reaches the far end counts."""
+    torques = CanPeer(STOP_FAR, only_command=SET_TORQUE, timestamps=True)
+    pid, started = server.start("aging")
+    time.sleep(warm_up)
+    counted = time.time()
+    time.sleep(seconds)
+    stopped = time.time()
+    os.kill(pid, signal.SIGTERM)
+    server.ended(pid)
+    far.run_frames()  # every frame the program left queued has now arrived
+    ages = []
+    while select.select([torques.sock], [], [], 0)[0]:
+        at, frame = torques.recv_stamped()
+        if frame.node == 0 and counted <= at < stopped:
+            ages.append((at - started - frame.floats()[0]) * 1e3)
+    torques.close()
+    return summary(ages)
+
+
+def _ip(*args) -> subprocess.CompletedProcess:
+    return subprocess.run(["ip", *args], capture_output=True, text=True, timeout=60)
+
+
+def phase_stop(cfg: dict) -> dict:
+    """Row 7: from the signal to the last IDLE frame at the far end of a vxcan pair,
+    for a program with two running controllers, for a plain C process whose signal
+    handler writes the same IDLE frames, and (on the throttled bus) for the module
+    as it was before, each signalled `stop_runs` times per bus, in turn."""
+    if shutil.which("tc") is None:
+        return {"skipped": "no tc (iproute2) here to throttle a bus"}
+    _ip("link", "del", STOP_NEAR)
+    made = _ip("link", "add", STOP_NEAR, "type", "vxcan", "peer", "name", STOP_FAR)
+    if made.returncode != 0:
+        return {"skipped": f"no vxcan pair here: {made.stderr.strip()}"}
+    servers = {}
+    far = None
+    try:
+        for interface in (STOP_NEAR, STOP_FAR):
+            _ip("link", "set", interface, "up")
+        far = FarEnd()
+        servers["torvane"] = StopServer(cfg, "torvane")
+        if cfg.get("before_path"):
+            servers["before"] = StopServer(cfg, "before", cfg["before_path"])
+            if not servers["before"].module.startswith(cfg["before_path"]):
+                raise RuntimeError(f"the build before is not the one imported: {servers['before'].module}")
+        loops_rate = _loops_send_rate(servers["torvane"], far, cfg["agent"])
+        rng = random.Random(15)
+        buses, ages, qdiscs = {}, {}, {}
+        for bus in ("healthy", "throttled"):
+            kinds = ["torvane", "plain C"] + (["before"] if bus == "throttled" and "before" in servers else [])
+            runs = {kind: [] for kind in kinds}
+            shaping = throttled(STOP_NEAR, cfg["stop_throttle_fps"]) if bus == "throttled" else contextlib.nullcontext()
+            log(f"stop: {cfg['stop_runs']} runs each of {', '.join(kinds)} on the {bus} bus")
+            # 150 frames/s or so: few enough for this process to see every one
+            far.receive_everything(bus == "throttled")
+            with shaping:
+                qdiscs[bus] = subprocess.run(["tc", "qdisc", "show", "dev", STOP_NEAR], capture_output=True,
+                                             text=True, timeout=60).stdout.strip().splitlines()
+                for i in range(cfg["stop_runs"]):
+                    signum = (signal.SIGINT, signal.SIGTERM)[i % 2]
+                    for kind in kinds[i % len(kinds):] + kinds[:i % len(kinds)]:
+                        if kind == "plain C":
+                            run = _run_plain_c(cfg, far, signum, rng.uniform(0.05, 0.1))
+                        else:
+                            # long enough for the loops to fill whatever queue they fill
+                            run = _run_torvane(servers[kind], far, signum, rng.uniform(0.3, 0.5))
+                        runs[kind].append(run)
+                if bus == "throttled":
+                    # A socket's default send buffer holds some 300 frames: 400 frame
+                    # times and a backlog has reached the head of the queue.
+                    warm_up = max(1.0, 400 / cfg["stop_throttle_fps"])
+                    ages = {kind: _command_ages(servers[kind], far, cfg["stop_age_seconds"], warm_up)
+                            for kind in ("torvane", "before") if kind in servers}
+            buses[bus] = {}
+            for kind, r in runs.items():
+                buses[bus][kind] = {"runs": r, "incomplete": sum(1 for x in r if not x["complete"]),
+                                    "last_idle_ms": summary([x["last_idle_ms"] for x in r if x["complete"]]),
+                                    "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]])}
+                carried = [x["frames_to_last_idle"] for x in r if "frames_to_last_idle" in x]
+                if carried:
+                    buses[bus][kind]["frames_to_last_idle"] = summary(carried)
+        frames_per_pass = sum(FRAMES_PER_MOTOR[cfg["stop_mode"]] * len(motors) for motors in STOP_CONTROLLERS)
+        return {"buses": buses, "mode": cfg["stop_mode"], "controllers": [list(m) for m in STOP_CONTROLLERS],
+                "frames_per_pass": frames_per_pass, "throttle_fps": cfg["stop_throttle_fps"],
+                "loops_frames_per_s": loops_rate, "before_rev": cfg.get("before_rev"), "command_age_ms": ages,
+                "age_seconds": cfg["stop_age_seconds"], "qdiscs": qdiscs,
+                "modules": {kind: server.module for kind, server in servers.items()},
+                "stderr": {kind: server.stderr_tally() for kind, server in servers.items()}}
+    finally:
+        for server in servers.values():
+            server.close()
+        if far:
+            far.close()
+        _ip("link", "del", STOP_NEAR)
+
+
 PHASES = {"send": phase_send, "latency": phase_latency, "loop": phase_loop, "capacity": phase_capacity,
-          "allocs": phase_allocs, "destroy": phase_destroy, "memory": phase_memory}
+          "allocs": phase_allocs, "destroy": phase_destroy, "memory": phase_memory, "stop": phase_stop}
 
 
 # ---------------------------------------------------------------- orchestration
@@ -625,7 +1015,8 @@ def orchestrate(args, cfg: dict) -> None:
     raw = {"config": dict(cfg), "environment": {
         "in_emulated_vm": os.path.exists("/run/vm-run"), "cpus": os.cpu_count(), "kernel": platform.release(),
         "python": platform.python_version(), "python_can": can.__version__,
-        "guest_load_before": loadavg(), "transparent_hugepages": _thp()}, "results": {}}
+        "guest_load_before": loadavg(), "transparent_hugepages": _thp(), "revision": args.revision},
+        "results": {}}
     results = raw["results"]
     steps = [
         ("send", "send", {}, {}),
@@ -637,6 +1028,7 @@ def orchestrate(args, cfg: dict) -> None:
         ("capacity_python_can", "capacity", {"library": "python-can"}, {}),
         ("allocs", "allocs", {}, {"LD_PRELOAD": cfg["alloc_lib"], "PYTHONMALLOC": "malloc"}),
         ("destroy", "destroy", {}, {}),
+        ("stop", "stop", {}, {}),
     ]
     for repeat in range(cfg["memory_repeats"]):
         steps.append((f"memory_torvane_{repeat}", "memory", {"library": "torvane"}, {}))
@@ -665,10 +1057,17 @@ def main() -> None:
     parser.add_argument("--agent")
     parser.add_argument("--alloc-lib")
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--revision", help="what is measured, as tools/canbus/describe-run names it")
+    parser.add_argument("--before-path", help="a folder holding the module as built from an earlier revision")
+    parser.add_argument("--before-rev", help="that revision")
+    parser.add_argument("--stop-server", action="store_true", help="serve the stop runs (internal)")
     parser.add_argument("--only", help="comma-separated phases to run")
     for key, value in DEFAULTS.items():
         parser.add_argument("--" + key.replace("_", "-"), type=type(value), default=None)
     args = parser.parse_args()
+    if args.stop_server:
+        stop_server(json.loads(args.config))
+        return
     if args.phase:
         result = PHASES[args.phase](json.loads(args.config))
         print(json.dumps(result))
@@ -684,6 +1083,9 @@ def main() -> None:
             cfg[key] = value
     cfg["agent"] = os.path.abspath(args.agent)
     cfg["alloc_lib"] = os.path.abspath(args.alloc_lib)
+    if args.before_path:
+        cfg["before_path"] = os.path.abspath(args.before_path)
+        cfg["before_rev"] = args.before_rev
     orchestrate(args, cfg)
 
 

@@ -37,6 +37,20 @@
  *       velocity gains, position setpoint), then sleeps US (2000) microseconds.
  *       What plain C gets from this machine's scheduler and timers.
  *
+ *   busagent send --iface IF --seconds S
+ *       A reference for sending commands: for S seconds, torque commands for
+ *       node 0 (the values the Python senders use), one send() per frame; a frame
+ *       the kernel refuses (ENOBUFS, EAGAIN) is offered again. Prints a JSON
+ *       summary: frames sent and the seconds taken. What a sender making one
+ *       system call per frame gets from this kernel.
+ *
+ *   busagent idle-on-signal --iface IF --nodes A[,B...]
+ *       A reference for the emergency stop: prints "ready", then waits; its
+ *       SIGINT or SIGTERM handler writes one IDLE axis-state request per node
+ *       listed (in that order, a node listed twice gets two), with write(),
+ *       and ends the process with the signal number as its exit status. A frame
+ *       the kernel refuses is offered again for up to 250 ms.
+ *
  *   busagent teardown --iface IF --count N
  *       A reference for destroying a link: N times, opens a socket as a link
  *       does (receive-everything filter, bound), starts a thread waiting in
@@ -325,6 +339,78 @@ static int cmd_loop(const char *iface, const unsigned *nodes, size_t node_count,
     return 0;
 }
 
+/* ---- send ---- */
+
+static int cmd_send(const char *iface, double seconds) {
+    int s = open_can(iface);
+    /* It never reads: an empty filter, so the kernel delivers it nothing. */
+    if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, NULL, 0) < 0) die("CAN_RAW_FILTER");
+    struct can_frame frames[128];
+    for (int i = 0; i < 128; i++) {
+        memset(&frames[i], 0, sizeof frames[i]);
+        frames[i].can_id = odrive_arb_id(0, SET_TORQUE);
+        frames[i].len = 4;
+        put_f32(&frames[i].data[0], (float)(((i % 2001) - 1000) * 0.001));
+    }
+    uint64_t sent = 0, refused = 0;
+    const int64_t start = mono_ns(), end = start + (int64_t)(seconds * 1e9);
+    int64_t now = start;
+    while (now < end && !stop_requested) {
+        for (int i = 0; i < 128; i++) {
+            while (send(s, &frames[i], sizeof frames[i], 0) != (ssize_t)sizeof frames[i]) {
+                if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR) die("send");
+                refused++;
+                sched_yield();
+            }
+        }
+        sent += 128;
+        now = mono_ns();
+    }
+    printf("{\"sent\": %" PRIu64 ", \"refused\": %" PRIu64 ", \"seconds\": %.6f}\n", sent, refused,
+           (double)(now - start) / 1e9);
+    return 0;
+}
+
+/* ---- idle-on-signal ---- */
+
+static int idle_socket = -1;
+static struct can_frame idle_frames[64];
+static size_t idle_count;
+
+/* Signal context: write(), clock_gettime() and _exit() only. */
+static void write_idle_and_exit(int signum) {
+    const int64_t give_up = mono_ns() + 250000000;
+    for (size_t i = 0; i < idle_count; i++) {
+        while (write(idle_socket, &idle_frames[i], sizeof idle_frames[i]) != (ssize_t)sizeof idle_frames[i] &&
+               mono_ns() < give_up) {
+        }
+    }
+    _exit(signum);
+}
+
+static int cmd_idle_on_signal(const char *iface, const unsigned *nodes, size_t node_count) {
+    idle_socket = open_can(iface);
+    for (size_t i = 0; i < node_count; i++) {
+        memset(&idle_frames[i], 0, sizeof idle_frames[i]);
+        idle_frames[i].can_id = odrive_arb_id(nodes[i], SET_AXIS_STATE);
+        idle_frames[i].len = 4;
+        idle_frames[i].data[0] = 1; /* IDLE */
+    }
+    idle_count = node_count;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = write_idle_and_exit;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT); /* one stop: the other signal waits, and the process ends first */
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) pause();
+    return 0;
+}
+
 /* ---- teardown ---- */
 
 static int teardown_socket, teardown_wake;
@@ -379,6 +465,8 @@ static void usage(void) {
             "       busagent pulse --iface IF --nodes A[,B...] --count N --gap-us MIN:MAX [--times PATH] [--seed S]\n"
             "       busagent flood --iface IF --node N --count K --link-fd FD [--mix]\n"
             "       busagent loop --iface IF --nodes A[,B...] [--period-us US]\n"
+            "       busagent send --iface IF --seconds S\n"
+            "       busagent idle-on-signal --iface IF --nodes A[,B...]\n"
             "       busagent teardown --iface IF --count N\n");
     exit(2);
 }
@@ -392,6 +480,7 @@ int main(int argc, char **argv) {
     unsigned nodes[64], node_count = 0, node = 0;
     uint64_t count = 0;
     int64_t gap_min = 1000, gap_max = 1000, period_us = 2000;
+    double seconds = 0;
     for (int i = 2; i < argc; i++) {
         const char *a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : NULL;
@@ -411,6 +500,7 @@ int main(int argc, char **argv) {
         else if (!strcmp(a, "--node")) node = (unsigned)strtoul(v, NULL, 0) & ODRIVE_MAX_NODE;
         else if (!strcmp(a, "--link-fd")) link_fd = atoi(v);
         else if (!strcmp(a, "--period-us")) period_us = strtoll(v, NULL, 0);
+        else if (!strcmp(a, "--seconds")) seconds = strtod(v, NULL);
         else if (!strcmp(a, "--gap-us")) {
             char *end;
             gap_min = strtoll(v, &end, 0);
@@ -442,6 +532,14 @@ int main(int argc, char **argv) {
     if (!strcmp(mode, "loop")) {
         if (node_count == 0 || period_us < 0) usage();
         return cmd_loop(iface, nodes, node_count, period_us);
+    }
+    if (!strcmp(mode, "send")) {
+        if (seconds <= 0) usage();
+        return cmd_send(iface, seconds);
+    }
+    if (!strcmp(mode, "idle-on-signal")) {
+        if (node_count == 0) usage();
+        return cmd_idle_on_signal(iface, nodes, node_count);
     }
     if (!strcmp(mode, "teardown")) {
         if (count == 0) usage();

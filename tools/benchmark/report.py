@@ -1,7 +1,7 @@
 """Turns the benchmark's raw figures into its table.
 
     python report.py --raw DIR/raw.json --command "tools/benchmark/run ..." \
-        [--host-load-before "A B C"] [--host-load-after "A B C"] [--commit REV]
+        [--host-load-before "A B C"] [--host-load-after "A B C"] [--commit REV] [--docs]
 
 prints the table and writes DIR/performance.md (with --docs also
 docs/performance.md, the page the README links to) and DIR/performance.json
@@ -24,6 +24,8 @@ CAPACITY_GOAL = 20 * BUS_CEILING
 def fmt_time_us(us: float) -> str:
     if us is None or math.isnan(us):
         return "n/a"
+    if us >= 1e6:
+        return f"{us / 1e6:.3g} s"
     if us >= 1000:
         return f"{us / 1000:.3g} ms" if us < 10000 else f"{us / 1000:.1f} ms"
     return f"{us:.3g} µs" if us < 100 else f"{us:.0f} µs"
@@ -68,11 +70,19 @@ def build_rows(raw: dict) -> list:
         t, p, raw_socket = s["torvane"]["rate"], s["python-can"]["rate"], s["raw socket"]["rate"]
         lost = {name: sum(x["called"] - x["on_bus"] for x in s[name]["rounds"]) for name in s}
         lost_text = "" if not any(lost.values()) else f" (calls whose frame never reached the bus: {lost})"
+        plain_c = s["plain C"]["rate"] if "plain C" in s else None
+        limit = (f" (the limit here, plain C with one send() per frame: {fmt_ratio(ratio(plain_c, p))} python-can)"
+                 if plain_c else "")
         row(1, "Commands from one Python thread: `torque_command` frames/s reaching the bus" + lost_text,
-            fmt_rate(t), f"python-can: {fmt_rate(p)}", ratio(t, p), "≥ 5× python-can", ratio(t, p) >= 5,
+            fmt_rate(t), f"python-can: {fmt_rate(p)}", ratio(t, p), "≥ 5× python-can" + limit, ratio(t, p) >= 5,
             {"torvane_per_s": t, "python_can_per_s": p, "frames_lost": lost})
         row(1, "… the same frames from a standard-library raw socket", fmt_rate(t),
             f"raw socket: {fmt_rate(raw_socket)}", ratio(t, raw_socket), "", None, {"raw_socket_per_s": raw_socket})
+        if plain_c:
+            row(1, "… reference, not a baseline: the same frames from a plain C loop, one send() per frame (the most "
+                   "a sender making one system call per frame gets from this kernel)",
+                f"{fmt_rate(t)} ({t / plain_c:.0%} of plain C)", f"plain C: {fmt_rate(plain_c)}", None,
+                "", None, {"plain_c_per_s": plain_c})
 
     # 2. telemetry latency
     if "latency" in r:
@@ -141,12 +151,17 @@ def build_rows(raw: dict) -> list:
                 text += " (frames dropped or last value wrong)"
             return text
 
+        ceiling = ct["writer_ceiling"]
         row(4, f"Receive capacity: encoder frames/s decoded with none dropped and the last value read back right "
-               f"(slowest of {len(ct['runs'])} runs; {ct['rate'] / BUS_CEILING:.1f}× a 1 Mbit/s bus; the native "
-               f"writer alone, time in sendmmsg() only, could put {fmt_rate(ct['writer_ceiling'])} on this bus)",
+               f"(slowest of {len(ct['runs'])} runs; {ct['rate'] / BUS_CEILING:.1f}× a 1 Mbit/s bus)",
             capacity(ct), f"python-can thread: {capacity(cb)}", ratio(ct["rate"], cb["rate"]),
-            f"≥ {CAPACITY_GOAL:,}/s (20× ~{BUS_CEILING:,}/s)", ct["all_correct"] and ct["rate"] >= CAPACITY_GOAL,
-            {"torvane": ct, "python_can": cb})
+            f"≥ {CAPACITY_GOAL:,}/s (20× a 1 Mbit/s bus, ~{BUS_CEILING:,}/s); the limit here: "
+            f"{fmt_rate(ceiling)}, what the native writer alone can put on this bus",
+            ct["all_correct"] and ct["rate"] >= CAPACITY_GOAL, {"torvane": ct, "python_can": cb})
+        row(4, f"… as a share of that limit: of what the native writer alone, counting only its time inside "
+               f"sendmmsg(), can put on this bus ({fmt_rate(ceiling)}, {ceiling / CAPACITY_GOAL:.0%} of the goal)",
+            f"{ct['rate'] / ceiling:.0%}", f"python-can thread: {cb['rate'] / cb['writer_ceiling']:.0%}", None,
+            "", None, {"torvane_share": ct["rate"] / ceiling, "python_can_share": cb["rate"] / cb["writer_ceiling"]})
 
     # 5. cost of a pass and of a frame
     if "loop_torvane" in r and "loop_python_can" in r:
@@ -199,6 +214,83 @@ def build_rows(raw: dict) -> list:
             f"{lt:g} KiB", f"python-can bus + receive thread: {lb:g} KiB", ratio(lb, lt), "no target", None, figures)
         row(6, "Resident memory added by one running controller (the first: with the emergency-stop watcher)",
             f"{ct:g} KiB", f"Python control thread: {cb:g} KiB", ratio(cb, ct), "no target", None, figures)
+    # 7. the emergency stop on the wire
+    if "stop" in r:
+        rows.extend(stop_rows(r["stop"]))
+    return rows
+
+
+def stop_limits(st: dict) -> dict:
+    """The goals of the stop, in milliseconds, from the run's own figures: healthy
+    p99 within twice the plain C process's; throttled p99 within the time the bus
+    needs for two passes of both loops, plus the plain C process's p99 there."""
+    healthy_c = st["buses"]["healthy"]["plain C"]["last_idle_ms"]["p99"]
+    throttled_c = st["buses"]["throttled"]["plain C"]["last_idle_ms"]["p99"]
+    two_passes_ms = 2 * st["frames_per_pass"] / st["throttle_fps"] * 1e3
+    return {"healthy": 2 * healthy_c, "two_passes_frames": 2 * st["frames_per_pass"], "two_passes_ms": two_passes_ms,
+            "throttled": two_passes_ms + throttled_c}
+
+
+def stop_rows(st: dict) -> list:
+    if "skipped" in st:
+        return [{"row": 7, "measure": f"Emergency stop on the wire: not measured ({st['skipped']})", "torvane": "n/a",
+                 "baseline": "n/a", "ratio": "—", "goal": "", "met": None, "figures": st}]
+    rows = []
+    healthy, throttled = st["buses"]["healthy"], st["buses"]["throttled"]
+    limits = stop_limits(st)
+
+    def p50_p99(x):
+        text = f"{fmt_ms(x['last_idle_ms']['p50'])} / {fmt_ms(x['last_idle_ms']['p99'])}"
+        if x["incomplete"]:
+            text += f" ({x['incomplete']} of {len(x['runs'])} stops incomplete)"
+        return text
+
+    def p99(x):
+        return x["last_idle_ms"]["p99"]
+
+    def within(x, limit):
+        return x["incomplete"] == 0 and p99(x) <= limit
+
+    def add(measure, torvane, baseline, ratio_value, goal, met, figures):
+        rows.append({"row": 7, "measure": measure, "torvane": torvane, "baseline": baseline,
+                     "ratio": fmt_ratio(ratio_value), "goal": goal, "met": met, "figures": figures})
+
+    ht, hc = healthy["torvane"], healthy["plain C"]
+    runs = len(ht["runs"])
+    add(f"Emergency stop on the wire: signal → last IDLE frame received at the far end of a vxcan pair, healthy "
+        f"bus, p50 / p99 ({runs} signals each, SIGINT and SIGTERM; two controllers running, {st['mode']} mode)",
+        p50_p99(ht), f"plain C process whose handler writes the same 3 IDLE frames: {p50_p99(hc)}",
+        ratio(p99(hc), p99(ht)), f"p99 ≤ 2× plain C's = {fmt_ms(limits['healthy'])}",
+        within(ht, limits["healthy"]), {"torvane_ms": ht["last_idle_ms"], "plain_c_ms": hc["last_idle_ms"]})
+    tt, tc = throttled["torvane"], throttled["plain C"]
+    carried = tt.get("frames_to_last_idle", {})
+    carried_text = (f"; from the signal to the last IDLE frame the bus carried {carried['p50']:.0f} frames at p50, "
+                    f"{carried['max']:.0f} at most" if carried.get("n") else "")
+    add(f"… bus throttled to {st['throttle_fps']:,.0f} frames/s, below the {st['loops_frames_per_s']:,.0f}/s the "
+        f"two loops put on the healthy bus{carried_text}",
+        p50_p99(tt), f"plain C: {p50_p99(tc)}", ratio(p99(tc), p99(tt)),
+        f"p99 ≤ two passes of both loops ({limits['two_passes_frames']} frames: {fmt_ms(limits['two_passes_ms'])} "
+        f"on this bus) + plain C's p99 = {fmt_ms(limits['throttled'])}",
+        within(tt, limits["throttled"]), {"torvane_ms": tt["last_idle_ms"], "plain_c_ms": tc["last_idle_ms"],
+                                          "limits_ms": limits})
+    if "before" in throttled:
+        tb = throttled["before"]
+        behind = tb.get("frames_to_last_idle", {})
+        behind_text = (f"; frames on the bus from the signal to the last IDLE frame, p50: {carried['p50']:.0f} now, "
+                       f"{behind['p50']:.0f} before" if behind.get("n") and carried.get("n") else "")
+        add(f"… the same throttled bus, now against before this change (the module built from {st['before_rev']})"
+            + behind_text,
+            p50_p99(tt), f"before: {p50_p99(tb)}", ratio(p99(tb), p99(tt)), "", None,
+            {"torvane_ms": tt["last_idle_ms"], "before_ms": tb["last_idle_ms"]})
+    ages = st.get("command_age_ms", {})
+    if "torvane" in ages:
+        now = ages["torvane"]
+        before = ages.get("before")
+        add(f"… age of the command at the far end of the throttled bus (one torque loop, the command renewed from "
+            f"Python every millisecond; {st['age_seconds']:g} s of frames once the queue is full): p50 / p99",
+            f"{fmt_ms(now['p50'])} / {fmt_ms(now['p99'])}",
+            f"before: {fmt_ms(before['p50'])} / {fmt_ms(before['p99'])}" if before else "",
+            ratio(before["p99"], now["p99"]) if before else None, "", None, ages)
     return rows
 
 
@@ -234,22 +326,96 @@ def unmet_notes(raw: dict, rows: list) -> list:
                          f"the native writer alone, counting only its time inside sendmmsg(), could put "
                          f"{fmt_rate(c['writer_ceiling'])} on the bus, about {1e6 / c['writer_ceiling']:.0f} µs of "
                          f"kernel work per frame.")
+            text += f" It kept up with {c['rate'] / c['writer_ceiling']:.0%} of that."
             if "rx_system_share" in c:
                 text += (f" The receive thread spent {c['rx_cpu_per_frame_us']:.1f} µs of CPU per frame, "
                          f"{c['rx_system_share']:.0%} of it inside the kernel.")
             notes.append(text)
-        if x["row"] not in (3, 4):
+        if x["row"] == 7 and "stop" in r:
+            notes.append(stop_note(r["stop"], "limits_ms" in f))
+        if x["row"] not in (3, 4, 7):
             notes.append(f"Row {x['row']}: {x['measure']}: goal {x['goal']} not met in this run.")
     return notes
 
 
+def stop_note(st: dict, throttled_row: bool) -> str:
+    """Why a goal of the stop was not met, in the run's own figures."""
+    bus = "throttled" if throttled_row else "healthy"
+    t, c = st["buses"][bus]["torvane"], st["buses"][bus]["plain C"]
+    limit = stop_limits(st)[bus]
+    last, first = t["last_idle_ms"], t["first_idle_ms"]
+    sentences = []
+    if t["incomplete"]:
+        sentences.append(f"{t['incomplete']} of {len(t['runs'])} stops were incomplete (a motor without its IDLE "
+                         f"frame, or an exit other than the signal's number or without both controllers' \"Running "
+                         f"ESTOP\").")
+    over = last["p99"] - limit
+    if over > 0:
+        beyond = (f"{over / (1e3 / st['throttle_fps']):.1f} frame times of this bus" if throttled_row
+                  else f"the limit being twice the plain C process's {fmt_ms(c['last_idle_ms']['p99'])}")
+        sentences.append(f"The last IDLE frame came {fmt_ms(last['p99'])} after the signal at p99, {fmt_ms(over)} "
+                         f"beyond the limit of {fmt_ms(limit)} ({beyond}).")
+    sentences.append(f"The first IDLE frame came at p50 {fmt_ms(first['p50'])} (plain C: "
+                     f"{fmt_ms(c['first_idle_ms']['p50'])}), the last at p50 {fmt_ms(last['p50'])}.")
+    if throttled_row:
+        idle_frames = [sum(run["idle_frames"].values()) for run in t["runs"]]
+        sentences.append(f"A stop put {statistics.mean(idle_frames):.1f} IDLE frames on the bus on average: three "
+                         f"ahead of what was queued, and one more per motor behind it where a controller's frames "
+                         f"were still queued.")
+        late = [run for run in t["runs"] if run["complete"] and run["last_idle_ms"] > limit
+                and run.get("frames_to_last_idle")]
+        if late:
+            frames = statistics.mean(run["frames_to_last_idle"] for run in late)
+            per_frame = statistics.mean(run["last_idle_ms"] / run["frames_to_last_idle"] for run in late)
+            sentences.append(f"In the {len(late)} stops beyond the limit the bus carried {frames:.1f} frames on "
+                             f"average from the signal to the last IDLE frame, one every {fmt_ms(per_frame)} "
+                             f"where its rate makes {fmt_ms(1e3 / st['throttle_fps'])}"
+                             + (": no more frames than two passes, the IDLE frames ahead and behind them and one "
+                                "in flight; the time went to the queue letting them out later than its rate."
+                                if max(run["frames_to_last_idle"] for run in late) <= 2 * st["frames_per_pass"]
+                                + 2 * sum(len(motors) for motors in st["controllers"]) + 1 else "."))
+    else:
+        sentences.append("Between the signal and the frames, torvane's stop wakes a watcher thread through a pipe, "
+                         "waits for sends in flight, and each controller prints its line and sends its IDLE frames in "
+                         "turn; the plain C handler writes its frames itself.")
+    return f"Row 7, {bus} bus: " + " ".join(sentences)
+
+
+def stop_method(st) -> str:
+    if not st or "skipped" in st:
+        return ""
+    controllers = " and ".join(str(m) for m in st["controllers"])
+    text = (f" (7) The signalled process sends on one end of a vxcan pair; a listener on the other end receives a "
+            f"frame only once it has left the first end's queue, and the kernel stamps it then (SO_TIMESTAMPNS, "
+            f"CLOCK_REALTIME). The bench reads the same clock (time.time()) right before kill(); a figure is the last "
+            f"IDLE frame's stamp minus that. The torvane program is forked for each run from a server process that "
+            f"imported the module once: it opens its link and two controllers ({controllers}, {st['mode']} mode), "
+            f"starts both loops, renews their command from Python every millisecond, and is signalled 0.3–0.5 s "
+            f"later, SIGINT and SIGTERM in turn. The plain C process (`busagent idle-on-signal`) has nothing queued; "
+            f"its handler writes IDLE for nodes 0, 1, 1 with write() and exits. The processes take turns. "
+            f"The throttled bus is a token bucket of {st['throttle_fps']:,.0f} frames/s with a prio qdisc under it "
+            f"(pfifo_fast's three bands); there the listener takes every frame, to count what the bus carried up to "
+            f"the last IDLE. After each run a marker frame sent at the default priority shows when everything the "
+            f"run queued has left. A run counts when every motor got its IDLE frame and the process "
+            f"ended with the signal's number, torvane's after both controllers printed \"Running ESTOP\".")
+    if st.get("before_rev"):
+        text += (f" Before: the module built from {st['before_rev']} with the same build tools, run by the same "
+                 f"server.")
+    if st.get("command_age_ms"):
+        text += (" The command's age: a torque loop on node 0 whose command carries, as its torque, the moment "
+                 "Python gave it; at the far end, the receive time minus that moment.")
+    return text
+
+
 def markdown(raw: dict, rows: list, meta: dict) -> str:
     env = raw["environment"]
+    r = raw["results"]
     lines = ["# Performance", ""]
     lines.append(f"`{meta['command']}` measures torvane against what a user would otherwise write, side by side in "
                  "one run on the same bus: python-can (`bus.send(can.Message(...))` with struct packing, and a "
                  "receive thread decoding with struct) and a standard-library raw CAN socket. "
-                 "The baselines are in `tools/benchmark/baseline.py`. "
+                 "The baselines are in `tools/benchmark/baseline.py`. A plain C reference, where a row has one, is "
+                 "not a baseline: it is what this machine allows any program doing the same work. "
                  "Ratios read as how many times better torvane does (higher is better).")
     lines.append("")
     if env.get("in_emulated_vm"):
@@ -279,7 +445,8 @@ def markdown(raw: dict, rows: list, meta: dict) -> str:
                  + (f"; {load}." if load else "."))
     lines.append("")
     lines.append("How each row is taken. (1) One thread sends for a fixed time; a separate native listener counts "
-                 "the frames that reached the bus. (2) A native peer writes an encoder estimate every 8–12 ms and "
+                 "the frames that reached the bus; the plain C reference sends the same frames, one send() per "
+                 "frame. (2) A native peer writes an encoder estimate every 8–12 ms and "
                  "notes the time just before each write; the reading thread spins on the getter, as a control "
                  "program's main loop keeps the interpreter busy. The baseline's getter reads the cache its "
                  "python-can receive thread fills, and that thread has to win the interpreter lock from the "
@@ -289,11 +456,12 @@ def markdown(raw: dict, rows: list, meta: dict) -> str:
                  "2 ms, fed by a python-can receive thread; the busy thread runs a pure-Python loop. (4) A native "
                  "writer sends encoder estimates, 32 per sendmmsg(), only while the receiver's socket queue is "
                  "below half full, so the rate is the receiver's, and the kernel's drop counter on that socket "
-                 "must not move. "
+                 "must not move; the writer's time inside sendmmsg() gives what it alone could put on the bus, the "
+                 "limit of the row. "
                  "(5) Thread CPU clocks over the runs of (3) and (4); an LD_PRELOAD counter of malloc-family calls "
                  "per thread, with Python's allocator routed through malloc. (6) `del` of the only reference (the "
                  "baseline's receive thread waits in `recv(timeout=0.1)` to see its stop flag); exact resident "
-                 "size from /proc/self/smaps_rollup.")
+                 "size from /proc/self/smaps_rollup." + stop_method(r.get("stop")))
     lines.append("")
     return "\n".join(lines)
 
@@ -333,14 +501,17 @@ def main() -> None:
     parser.add_argument("--command", default="tools/benchmark/run")
     parser.add_argument("--host-load-before", default="")
     parser.add_argument("--host-load-after", default="")
-    parser.add_argument("--commit", default="unknown")
+    parser.add_argument("--commit", default="unknown", help="the revision, when the raw figures do not name it")
     parser.add_argument("--docs", action="store_true", help="also write the report to docs/performance.md")
     args = parser.parse_args()
     with open(args.raw) as f:
         raw = json.load(f)
     rows = build_rows(raw)
+    # The revision the run measured, as it named it when it started; --commit only
+    # for figures from a run that did not record it.
+    commit = raw["environment"].get("revision") or args.commit
     meta = {"command": args.command, "host_load_before": args.host_load_before, "host_load_after": args.host_load_after,
-            "host_cpus": os.cpu_count(), "commit": args.commit, "date": time.strftime("%Y-%m-%d %H:%M %Z")}
+            "host_cpus": os.cpu_count(), "commit": commit, "date": time.strftime("%Y-%m-%d %H:%M %Z")}
     out_dir = os.path.dirname(os.path.abspath(args.raw))
     text = markdown(raw, rows, meta)
     with open(os.path.join(out_dir, "performance.md"), "w") as f:
