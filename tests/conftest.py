@@ -6,6 +6,7 @@ import torvane
 from torvane_dev.buses import INTERFACE, can_open
 from torvane_dev.canpeer import MARKER, CanPeer
 from torvane_dev.protocol import MAX_NODE
+from torvane_dev.simfixture import SimulatedODrive
 
 
 def pytest_collection_modifyitems(config, items):
@@ -72,3 +73,20 @@ def controller(link, peer):
             ctrl.stop_control_thread()
         except RuntimeError:
             pass  # the test stopped it, or never started it
+
+
+@pytest.fixture
+def start_sim(bus):
+    """start(*options, nodes=(0, 1), interface=bus) starts a simulator; at teardown
+    each must exit 0 on SIGTERM with a summary per axis."""
+    started = []
+
+    def start(*options, nodes=(0, 1), interface=None):
+        sim = SimulatedODrive(interface or bus, *options, nodes=nodes)
+        started.append(sim)
+        return sim
+
+    yield start
+    for sim in started:
+        assert sim.stop() == 0, sim.stderr
+        assert sorted(sim.summaries()) == sorted(sim.nodes)

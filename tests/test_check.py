@@ -15,7 +15,7 @@ from torvane_dev import program
 from torvane_dev.buses import BITRATE, INTERFACE, SECOND_INTERFACE, WIRE, is_virtual
 from torvane_dev.canpeer import CanPeer
 from torvane_dev.protocol import CAN_EFF_FLAG, SET_AXIS_STATE, SET_TORQUE, TELEMETRY_MESSAGES, arb_id
-from torvane_dev.simfixture import CHECK, HANG_GUARD, SimulatedODrive
+from torvane_dev.simfixture import CHECK, HANG_GUARD
 from torvane_tools.check import render
 
 VIRTUAL = is_virtual(INTERFACE)
@@ -39,20 +39,6 @@ def check_json(interface, *args):
     report = json.loads(done.stdout)
     assert report["status"] == done.returncode
     return report
-
-
-@pytest.fixture
-def start_sim():
-    started = []
-
-    def start(*options, nodes=(0, 1), interface=INTERFACE):
-        sim = SimulatedODrive(interface, *options, nodes=nodes)
-        started.append(sim)
-        return sim
-
-    yield start
-    for sim in started:
-        assert sim.stop() == 0, sim.stderr
 
 
 def by_node(report):

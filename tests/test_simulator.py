@@ -44,22 +44,6 @@ STATE_FIELDS = {"position": "position_estimate", "velocity": "velocity_estimate"
 
 
 @pytest.fixture
-def start_sim(bus):
-    """Starts simulators; at teardown each must exit 0 on SIGTERM with a summary per axis."""
-    started = []
-
-    def start(*options, nodes=(0, 1)):
-        sim = SimulatedODrive(bus, *options, nodes=nodes)
-        started.append(sim)
-        return sim
-
-    yield start
-    for sim in started:
-        assert sim.stop() == 0, sim.stderr
-        assert sorted(sim.summaries()) == sorted(sim.nodes)
-
-
-@pytest.fixture
 def sim(start_sim):
     return start_sim(*MODEL)
 

@@ -27,12 +27,12 @@ from torvane_tools.protocol import (
     CAN_ERR_FLAG,
     CAN_RTR_FLAG,
     COMMAND_NAMES,
-    MAX_NODE,
     TELEMETRY_BY_COMMAND,
     TELEMETRY_MESSAGES,
     axis_error_names,
     axis_state_name,
     command_of,
+    node_id,
     node_of,
 )
 
@@ -691,16 +691,6 @@ def render(report):
 
 
 # ---- command line ----
-
-def node_id(text):
-    try:
-        number = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a node id") from None
-    if not 0 <= number <= MAX_NODE:
-        raise argparse.ArgumentTypeError(f"node id {number} is outside 0 to {MAX_NODE}")
-    return number
-
 
 def seconds_type(text):
     try:

@@ -7,6 +7,7 @@ Tests that check the module's encoders do not use this module for their expected
 bytes: those stay written out, so that a mistake here cannot hide one there.
 """
 
+import argparse
 import struct
 import sys
 from dataclasses import dataclass
@@ -152,3 +153,14 @@ def axis_state_name(state: int) -> str:
 def axis_error_names(error: int) -> list[str]:
     """The names of the bits set in an axis error; a bit without a name as its hex value."""
     return [AXIS_ERROR_BITS.get(1 << bit, f"0x{1 << bit:x}") for bit in range(32) if error >> bit & 1]
+
+
+def node_id(text: str) -> int:
+    """A node id given on a command line (decimal or 0x...), for argparse."""
+    try:
+        number = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a node id") from None
+    if not 0 <= number <= MAX_NODE:
+        raise argparse.ArgumentTypeError(f"node id {number} is outside 0 to {MAX_NODE}")
+    return number

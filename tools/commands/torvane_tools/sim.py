@@ -54,6 +54,7 @@ from torvane_tools.protocol import (
     WATCHDOG_TIMER_EXPIRED,
     arb_id,
     command_of,
+    node_id,
     node_of,
 )
 
@@ -733,13 +734,6 @@ class Simulator:
 
 
 # ---- command line ----
-
-def node_id(text):
-    value = int(text, 0)
-    if not 0 <= value <= 63:
-        raise argparse.ArgumentTypeError(f"node id {value} is outside 0 to 63")
-    return value
-
 
 def error_code(text):
     try:
