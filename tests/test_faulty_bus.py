@@ -50,5 +50,8 @@ def test_the_stops_idle_frames_are_every_controllers_last(bus, fault, signum):
         if shutil.which("tc") is None or os.geteuid() != 0:
             pytest.skip("needs root and tc (iproute2) to shape the bus")
         interface = SECOND_INTERFACE
-    stopped = signal_running_child(interface, "position", signum, fault)
+    # Torque mode on the healthy bus: three frames a pass for both loops, which an
+    # emulated SJA1000 in a busy VM still carries; position mode's nine can outrun it,
+    # and the loops rightly say so.
+    stopped = signal_running_child(interface, "torque" if fault == "healthy" else "position", signum, fault)
     assert judge_stop(stopped, interface, fault, signum) == []

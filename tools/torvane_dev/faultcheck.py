@@ -19,12 +19,13 @@ from typing import NamedTuple
 from torvane_dev import program
 from torvane_dev.buses import BITRATE
 from torvane_dev.canpeer import CanPeer, Frame
-from torvane_dev.protocol import IDLE, SET_AXIS_STATE, SET_POSITION
+from torvane_dev.protocol import IDLE, SET_AXIS_STATE, SET_POSITION, SET_TORQUE, SET_VELOCITY
 
 HANG_GUARD = 120.0  # seconds; only catches a hang, never measures speed
 FAULT_CHILD = program("fault_child.py")
 FORK_CHILD = program("fork_child.py")
 IDLE_PAYLOAD = IDLE.to_bytes(4, "little")
+LOOP_COMMANDS = (SET_POSITION, SET_VELOCITY, SET_TORQUE)  # a setpoint of each mode
 IFF_ECHO = 0x40000
 EXPECTED_IDLE = {0: 1, 1: 2}  # fault_child.py's controllers drive [0, 1] and [1]
 # What the emergency stop (ESTOP) or a controller's destructor (MotorController)
@@ -276,8 +277,8 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
     # congested one may get a second behind what was queued.
     if stopped.watcher_drops:
         problems.append(f"the watcher's socket dropped {stopped.watcher_drops} frames; nothing can be judged")
-    if not any(f.command == SET_POSITION for f in stopped.frames if f.node in EXPECTED_IDLE):
-        problems.append("the loops never sent a position command")
+    if not any(f.command in LOOP_COMMANDS for f in stopped.frames if f.node in EXPECTED_IDLE):
+        problems.append("the loops never sent a setpoint")
     problems += idle_is_last_word(stopped.frames, EXPECTED_IDLE)
     for node, expected in EXPECTED_IDLE.items():
         most = expected if keeps_up else 2 * expected
