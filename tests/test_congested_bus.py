@@ -105,7 +105,7 @@ def test_a_throttled_bus_gets_fresh_commands_not_a_backlog(far_end, capfd):
             ctrl.update_command(cmd)
             time.sleep(0.001)
         ctrl.stop_control_thread()
-        stamped = listener.collect_stamped(quiet=1.0)
+        stamped = listener.collect(quiet=1.0, stamped=True)
         del ctrl
     listener.close()
     ages = [at - started - frame.floats()[0] for at, frame in stamped if frame.floats()[0] > 0]
@@ -137,7 +137,7 @@ def signal_child_on_far_end(near, far, signum, *options):
         guard.cancel()
         kill()
         child.wait()
-    stamped = [s for s in listener.collect_stamped(quiet=2.0) if s.frame.node in (0, 1)]
+    stamped = [s for s in listener.collect(quiet=2.0, stamped=True) if s.frame.node in (0, 1)]
     listener.close()
     return signalled, child.returncode, out, err, stamped
 

@@ -1,5 +1,6 @@
 """Opening, sharing and closing ODriveSocket links on the bus."""
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -193,20 +194,33 @@ def test_interface_down_and_up_under_an_open_link(second_bus):
     run_guarded(holder.clear)
 
 
-@needs_ip
-def test_link_binds_again_when_a_removed_interface_returns(second_bus):
-    # As when a USB CAN adapter is unplugged and plugged in again.
+@pytest.fixture
+def unpluggable_bus(second_bus):
+    """(name, unplugged): within `with unplugged():` the second bus's interface is gone,
+    as when a USB CAN adapter is unplugged, and it is back after the block."""
     name, _ = second_bus
     if not is_virtual(name):
         pytest.skip(f"deletes and re-creates {name} as vcan: a CAN controller's interface cannot be re-created")
-    link = torvane.ODriveSocket(name)
-    try:
+
+    @contextlib.contextmanager
+    def unplugged():
         ip("delete", name)
+        try:
+            yield
+        finally:
+            ip("add", "dev", name, "type", "vcan")
+            ip("set", name, "up")
+
+    return name, unplugged
+
+
+@needs_ip
+def test_link_binds_again_when_a_removed_interface_returns(unpluggable_bus):
+    name, unplugged = unpluggable_bus
+    link = torvane.ODriveSocket(name)
+    with unplugged():
         assert cpu_share(0.5) < 0.5  # looking for the interface does not spin
         link.setAxisState(0, 1)  # lost, without an exception
-    finally:
-        ip("add", "dev", name, "type", "vcan")
-        ip("set", name, "up")
     returned = CanPeer(name)
     try:
         # telemetry resumes once the link has found the interface again
@@ -224,22 +238,16 @@ def test_link_binds_again_when_a_removed_interface_returns(second_bus):
 
 
 @needs_ip
-def test_a_controller_sends_again_when_a_removed_interface_returns(second_bus):
+def test_a_controller_sends_again_when_a_removed_interface_returns(unpluggable_bus):
     # The loop and the IDLE frames leave from sockets of the controller's own: they
     # too find the interface again, and a controller can be built while it is gone.
-    name, _ = second_bus
-    if not is_virtual(name):
-        pytest.skip(f"deletes and re-creates {name} as vcan: a CAN controller's interface cannot be re-created")
+    name, unplugged = unpluggable_bus
     link = torvane.ODriveSocket(name)
     running = torvane.MotorController(link, [0])
     running.set_control_mode(torvane.ODriveControlMode.TORQUE)
     running.initialize_control_thread()
-    try:
-        ip("delete", name)
+    with unplugged():
         built_while_gone = torvane.MotorController(link, [1])
-    finally:
-        ip("add", "dev", name, "type", "vcan")
-        ip("set", name, "up")
     returned = CanPeer(name)
     try:
         wait_until(lambda: returned.recv().can_id == arb_id(0, 14))  # the loop's torque frames

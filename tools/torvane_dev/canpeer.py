@@ -96,18 +96,19 @@ class CanPeer:
                     raise
             time.sleep(0.001)
 
-    def recv(self, timeout: float = 10.0) -> Frame:
+    def _wait(self, timeout: float) -> None:
         ready, _, _ = select.select([self.sock], [], [], timeout)
         if not ready:
             raise TimeoutError(f"no frame on {self.interface} within {timeout} s")
+
+    def recv(self, timeout: float = 10.0) -> Frame:
+        self._wait(timeout)
         can_id, dlc, data = CAN_FRAME.unpack(self.sock.recv(CAN_FRAME.size))
         return Frame(can_id, dlc, data)
 
     def recv_stamped(self, timeout: float = 10.0) -> StampedFrame:
         """The next frame with the kernel's receive time (the peer needs timestamps=True)."""
-        ready, _, _ = select.select([self.sock], [], [], timeout)
-        if not ready:
-            raise TimeoutError(f"no frame on {self.interface} within {timeout} s")
+        self._wait(timeout)
         data, ancillary, _, _ = self.sock.recvmsg(CAN_FRAME.size, socket.CMSG_SPACE(TIMESPEC.size))
         stamps = [item for level, kind, item in ancillary if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS]
         if not stamps:
@@ -115,25 +116,18 @@ class CanPeer:
         seconds, nanoseconds = TIMESPEC.unpack(stamps[0][:TIMESPEC.size])
         return StampedFrame(seconds + nanoseconds * 1e-9, Frame(*CAN_FRAME.unpack(data)))
 
-    def collect_stamped(self, quiet: float = 0.5) -> list[StampedFrame]:
-        """Like collect, with each frame's receive time."""
-        frames = []
-        while True:
-            try:
-                frames.append(self.recv_stamped(timeout=quiet))
-            except TimeoutError:
-                return frames
-
     def recv_n(self, count: int, timeout: float = 10.0) -> list[Frame]:
         return [self.recv(timeout) for _ in range(count)]
 
-    def collect(self, quiet: float = 0.5, past_interface_down: bool = False) -> list[Frame]:
+    def collect(self, quiet: float = 0.5, past_interface_down: bool = False, stamped: bool = False) -> list:
         """Every frame queued for this socket, until none comes for `quiet` seconds.
-        `past_interface_down` reads on past the ENETDOWN an interface set down reports once."""
+        `past_interface_down` reads on past the ENETDOWN an interface set down reports once;
+        `stamped` gives StampedFrames (the peer needs timestamps=True)."""
+        receive = self.recv_stamped if stamped else self.recv
         frames = []
         while True:
             try:
-                frames.append(self.recv(timeout=quiet))
+                frames.append(receive(timeout=quiet))
             except TimeoutError:
                 return frames
             except OSError as error:
