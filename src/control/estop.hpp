@@ -9,28 +9,40 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../communication/fork_generation.hpp"
+#include "../communication/line_output.hpp"
 #include "../communication/send_gate.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../communication/unique_fd.hpp"
+#include "idle_sequence.hpp"
 #include "process_output.hpp"
 
 // Process-wide emergency stop. Objects of derived classes register themselves
 // once complete; the first registration installs a handler for SIGINT and
-// SIGTERM. The handler only records the signal. A watcher thread then marks the
-// stop as begun, waits until no controller is still sending a command, runs every
-// registered stop action in registration order, flushes what the program printed
-// (the interpreter's buffers, then C's) for a bounded time and ends the process
-// with the signal number as its exit status. Once the stop has begun,
-// no frame leaves the process but the stop actions' IDLE frames (SendGate). Stop
-// actions must not wait on the bus: together they get until stop_deadline() to
-// put their frames out, however stalled the bus is.
+// SIGTERM. The handler only records the signal. A watcher thread then, in this
+// order:
+//  1. marks the stop as begun and waits until no thread is still sending a
+//     command: from here on nothing leaves the process but IDLE frames (SendGate);
+//  2. runs every registered stop action in registration order; each puts its
+//     IDLE frames ahead of what is queued and joins the stop (join_stop);
+//  3. completes the IDLE sequence of every controller together (IdleSequence:
+//     IDLE behind what this process still has queued, then watched until it has
+//     left this machine);
+//  4. only now writes text: the program's own buffered output (the interpreter's,
+//     then C's stdio, on a helper thread it does not wait for past a bound), each
+//     joined action's line on standard output ("Running ESTOP"), and on standard
+//     error every IDLE that was refused or is still queued; each through
+//     LineOutput, which never waits for a reader past its bound;
+//  5. ends the process with the signal number as its exit status.
+// Each step has a bound, so the process ends within half a second of the signal
+// whatever the bus, standard output and standard error are doing.
 //
 // A child of fork() has a stop of its own: the first registration there starts
 // its own watcher and pipe, and the parent's controllers are not part of it (the
@@ -45,12 +57,15 @@ class Estop {
 public:
     virtual void estop(int signum) = 0;
 
-    // How long one whole emergency stop may spend putting its frames out.
+    // How long one whole emergency stop may spend offering its refused frames
+    // again; the IDLE sequence then takes at most IdleSequence::kConfirmWait more.
     static constexpr std::chrono::milliseconds kStopBudget{250};
-    // How long it then waits for the interpreter to flush sys.stdout and sys.stderr,
-    // and for C's stdio buffers to be written.
-    static constexpr std::chrono::milliseconds kInterpreterFlushBudget{100};
-    static constexpr std::chrono::milliseconds kStdioFlushBudget{50};
+    // How long it then waits for the program's buffered output (sys.stdout and
+    // sys.stderr, then C's stdio) to be written.
+    static constexpr std::chrono::milliseconds kProgramOutputBudget{100};
+    // How long each of standard output and standard error may take for the stop's
+    // own lines.
+    static constexpr std::chrono::milliseconds kLinesBudget{40};
     // How often the watcher looks whether SIGINT and SIGTERM still run the stop.
     static constexpr int kHandlerCheckPeriodMs = 100;
 
@@ -84,6 +99,14 @@ protected:
         _installLocked(registry);
         registry.estop_functions.push_back(this);
         _registered.store(registry.estop_functions.size());
+    }
+
+    // For a stop action, on the watcher thread: `run`, whose IDLE frames are out
+    // ahead, is completed with every other controller's, and `line` is written on
+    // standard output once every IDLE frame is out.
+    static void join_stop(IdleSequence::Run run, const char* line) {
+        _stopRuns().push_back(std::move(run));
+        _stopLines().append(line).push_back('\n');
     }
 
     // After this returns, this object's stop action is neither running nor will it
@@ -130,6 +153,16 @@ private:
         return registry;
     }
 
+    // The stop in progress: the watcher's alone.
+    static std::vector<IdleSequence::Run>& _stopRuns() {
+        static std::vector<IdleSequence::Run> runs;
+        return runs;
+    }
+    static std::string& _stopLines() {
+        static std::string lines;
+        return lines;
+    }
+
     // What the signal handler reads: constant-initialised lock-free atomics, so the
     // handler never touches the registry or its lock, before or after its lifetime.
     static inline std::atomic<int> _signalFd{-1};  // write end of the watcher's pipe
@@ -149,6 +182,8 @@ private:
             // controllers, the watcher thread stayed in the parent, and the pipe
             // is shared with it. Start afresh with a stop of this process's own.
             registry.estop_functions.clear();
+            _stopRuns().clear();
+            _stopLines().clear();
             _registered.store(0);
             _toldReplaced[0] = _toldReplaced[1] = false;
             forgetInheritedThread(registry.watcher);
@@ -239,8 +274,9 @@ private:
             } else if (!siginfo && current.sa_handler == SIG_DFL) {
                 what = "it was set back to its default action";
             }
-            std::fprintf(stderr, "torvane: %s no longer runs the emergency stop: %s\n", kNames[i], what);
-            std::fflush(stderr);
+            LineOutput::Line line;
+            line.format("torvane: %s no longer runs the emergency stop: %s", kNames[i], what);
+            LineOutput::writeNow(2, line);
             _toldReplaced[i] = true;
         }
     }
@@ -257,6 +293,7 @@ private:
         // command follows an IDLE. Sends never block, so a pass in progress ends
         // soon; the deadline only guards the stop itself.
         SendGate::closeAndDrain(deadline);
+        _stopRuns().reserve(registry.estop_functions.size());
         for (Estop* entry : registry.estop_functions) {
             try {
                 entry->estop(signum);
@@ -264,9 +301,20 @@ private:
                 // One failing stop action must not keep the others from running.
             }
         }
-        // The IDLE frames are out; now what the program printed, which may still sit
-        // in the interpreter's buffers when its output goes to a file or a pipe.
-        process_output::flushAll(kInterpreterFlushBudget, kStdioFlushBudget);
+        std::vector<IdleSequence::Run>& runs = _stopRuns();
+        IdleSequence::complete(runs.data(), runs.size(), deadline);
+        // Every IDLE frame is out: now the text, each part within its bound. What
+        // the program printed first, so that its output comes before the stop's.
+        process_output::flushWithin(kProgramOutputBudget);
+        std::string& out = _stopLines();
+        LineOutput::write(STDOUT_FILENO, out.data(), out.size(), std::chrono::steady_clock::now() + kLinesBudget);
+        std::string err;
+        for (const IdleSequence::Run& run : runs) {
+            run.sequence->report(run, "ESTOP", err);
+        }
+        if (!err.empty()) {
+            LineOutput::write(STDERR_FILENO, err.data(), err.size(), std::chrono::steady_clock::now() + kLinesBudget);
+        }
         // _exit rather than exit: the interpreter and our own threads are still
         // running, and static destructors must not run underneath them.
         ::_exit(signum);

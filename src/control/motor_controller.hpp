@@ -1,12 +1,9 @@
 #pragma once
 
-#include <linux/pkt_sched.h>
-
+#include <algorithm>
 #include <atomic>
-#include <bitset>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -17,12 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "../communication/can_socket.hpp"
 #include "../communication/fork_generation.hpp"
+#include "../communication/line_output.hpp"
+#include "../communication/odrive_protocol.hpp"
 #include "../communication/odrive_socket.hpp"
 #include "../communication/send_gate.hpp"
 #include "../communication/signal_blocked_thread.hpp"
 #include "../lowleveltypes/motor_types.hpp"
 #include "estop.hpp"
+#include "idle_sequence.hpp"
 
 // Drives a fixed set of ODrive axes over one shared CAN link. A motor id is both
 // the axis' CAN node id and its index in the per-motor record arrays. On its own
@@ -36,11 +37,11 @@
 // queued one: the loop writes from a socket of its own and holds a pass back while
 // any frame of the pass before is still queued, so at most one pass waits in the
 // kernel. A loop whose passes keep not getting out says so on standard error, at
-// most every few seconds. IDLE frames go out from a socket whose priority
-// overtakes what is queued (pfifo_fast, a CAN interface's default qdisc, sends it
-// first); when frames of this controller's link are still queued after a control
-// period, one more IDLE follows them, so an older command (a state request from
-// Python) cannot undo the IDLE.
+// most every few seconds, without ever waiting for standard error.
+//
+// Dropping the controller, and the emergency stop, idle its motors through its
+// IdleSequence: IDLE ahead of what is queued, behind it too where needed, watched
+// until it has left this machine, and reported when it did not.
 //
 // A controller inherited through fork() owns no thread in the child and is not
 // part of the child's emergency stop. Dropping it there sends nothing (the parent
@@ -49,24 +50,17 @@ class MotorController : public Estop {
 public:
     // How long a destructor may retry an IDLE frame refused by a full queue.
     static constexpr std::chrono::milliseconds kDropIdleBudget{100};
+    // How long a destructor waits for standard error to take its lines.
+    static constexpr std::chrono::milliseconds kDropReportBudget{50};
     // How often a bus that cannot keep up with the loop is reported, at most.
     static constexpr std::chrono::seconds kPassesNotOutReportPeriod{5};
-    // How long IDLE waits for frames still queued before it overtakes them.
-    static constexpr std::chrono::milliseconds kQueueDrainWait{2};
 
     MotorController(std::shared_ptr<ODriveSocket> odrv, std::vector<unsigned int> motor_ids)
-        : odrv(std::move(odrv)), motor_ids(std::move(motor_ids)), fork_generation(ForkGeneration::watch()) {
-        if (!this->odrv) {
-            throw std::invalid_argument("MotorController needs an ODriveSocket");
-        }
-        for (unsigned int id : this->motor_ids) {
-            if (id >= lowleveltypes::num_motors) {
-                throw std::invalid_argument("motor id " + std::to_string(id) + " is out of range: motor ids must be below " +
-                                            std::to_string(lowleveltypes::num_motors));
-            }
-        }
-        loop_link = this->odrv->openSendOnly({0, _loopSendBufferBytes()});
-        idle_link = this->odrv->openSendOnly({TC_PRIO_INTERACTIVE, 0});
+        : odrv(_checkedLink(std::move(odrv))),
+          motor_ids(_checkedMotors(std::move(motor_ids))),
+          fork_generation(ForkGeneration::watch()),
+          loop_socket(this->odrv->interfaceName(), _loopSetup(this->motor_ids.size())),
+          idle(this->odrv->interfaceName(), this->motor_ids, loop_socket, this->odrv->busState()) {
         register_estop();  // last: the object is complete
     }
 
@@ -77,7 +71,8 @@ public:
             forgetInheritedThread(control_thread);
         } else {
             _stopAndJoin();
-            _idleAll(std::chrono::steady_clock::now() + kDropIdleBudget, "MotorController");
+            const auto now = std::chrono::steady_clock::now();
+            idle.runAlone("MotorController", now + kDropIdleBudget, now + kDropIdleBudget + kDropReportBudget);
         }
         unregister_estop();
     }
@@ -147,10 +142,13 @@ public:
     }
 
     // Runs on the emergency-stop watcher thread, once no controller sends any
-    // more commands: its IDLE frames are the last this controller sends.
+    // more commands: the IDLE frames go out ahead of what is queued at once; the
+    // stop completes the sequence for every controller together, and only then
+    // prints "Running ESTOP" for this one.
     void estop(int /*signum*/) override {
-        std::puts("Running ESTOP");
-        _idleAll(Estop::stop_deadline(), "ESTOP");
+        IdleSequence::Run run = idle.newRun();
+        idle.sendAhead(run, Estop::stop_deadline());
+        join_stop(std::move(run), "Running ESTOP");
     }
 
     void initialize_control_thread() {
@@ -187,132 +185,197 @@ public:
         PassesNotOut notOut;
         while (running.load()) {
             bool heldBack = false;
-            bool refused = false;
+            unsigned wanted = 0;
+            unsigned taken = 0;
             {
                 std::lock_guard<std::mutex> lock(command_mutex);
                 const SendGate::Pass pass;
                 if (pass) {
+                    wanted = _framesPerMotor(control_mode.load()) * static_cast<unsigned>(motor_ids.size());
                     // A pass still queued means the bus carries less than the loop
                     // sends; this pass would only queue behind it and go out stale.
                     // (Where the kernel cannot tell, -1, the send buffer's two
                     // passes are the bound.)
-                    heldBack = loop_link->queuedBytes() > 0;
+                    heldBack = loop_socket.queuedBytes() > 0;
                     if (!heldBack) {
-                        const unsigned long refusedBefore = loop_link->refusedFrames();
                         for (unsigned int i : motor_ids) {
-                            _controlMotor(i);
+                            taken += _controlMotor(i);
                         }
-                        refused = loop_link->refusedFrames() != refusedBefore;
                     }
                 }
             }
-            if (heldBack || refused) {
-                notOut.count(odrv->interfaceName(), heldBack, refused ? loop_link->lastRefusal() : 0);
+            if (notOut.count(wanted, taken, heldBack, loop_socket.lastRefusal(), std::chrono::steady_clock::now())) {
+                notOut.report(odrv->interfaceName(), odrv->busState(), _framesPerMotor(control_mode.load()));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(control_period_ms));
         }
     }
 
 private:
-    // Counts the passes of a loop that did not get out, held back behind a pass still
-    // queued or refused by the kernel, and says so on standard error: as soon as
-    // kPassesNotOutToReport of them fall within a second, then at most every
-    // kPassesNotOutReportPeriod. A lone pass held back now and then (a frame that lost
-    // arbitration, a late interrupt) is part of a healthy bus and is only counted.
-    // Allocates nothing.
+    // What a loop got out against what it had to, and when to say so on standard
+    // error: once kPassesNotOutToReport passes in a second did not get out, then at
+    // most every kPassesNotOutReportPeriod. A lone pass held back now and then (a
+    // frame that lost arbitration, a late interrupt) is part of a healthy bus and
+    // is only counted. Allocates nothing and never waits for standard error.
     class PassesNotOut {
     public:
-        void count(const char* interface, bool heldBack, int refusal) {
-            ++(heldBack ? _heldBack : _refused);
-            if (refusal != 0) {
+        using Clock = std::chrono::steady_clock;
+
+        // Once per pass tried: it had `wanted` frames to send and the kernel took
+        // `taken` of them; `heldBack` when it waited behind the pass before.
+        // True when a report is due.
+        bool count(unsigned wanted, unsigned taken, bool heldBack, int refusal, Clock::time_point now) {
+            if (_windowStart == Clock::time_point{}) {
+                _windowStart = now;
+            }
+            ++_tried;
+            _framesWanted += wanted;
+            _framesTaken += taken;
+            if (heldBack) {
+                ++_heldBack;
+            } else if (taken < wanted) {
+                ++_refused;
                 _refusal = refusal;
             }
-            const auto now = std::chrono::steady_clock::now();
+            const unsigned long notOut = _heldBack + _refused;
             if (!_reported) {
-                if (now - _windowStart > std::chrono::seconds(1)) {
-                    _windowStart = now;
-                    _inWindow = 0;
+                // A second is long enough for rates that mean something.
+                if (now - _windowStart < std::chrono::seconds(1)) {
+                    return false;
                 }
-                if (++_inWindow < kPassesNotOutToReport) {
-                    return;
+                if (notOut < kPassesNotOutToReport) {
+                    _restart(now);  // a healthy second: forget it
+                    return false;
                 }
-            } else if (now - _lastReport < kPassesNotOutReportPeriod) {
-                return;
+                return true;
             }
-            char window[48] = "so far";
-            if (_reported) {
-                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - _lastReport).count();
-                std::snprintf(window, sizeof window, "in the last %lld s", static_cast<long long>(seconds));
+            if (now - _windowStart < kPassesNotOutReportPeriod) {
+                return false;
             }
-            char heldBackPart[96] = "";
-            if (_heldBack != 0) {
-                std::snprintf(heldBackPart, sizeof heldBackPart, "%lu %s held back behind frames still queued",
-                              _heldBack, _heldBack == 1 ? "pass" : "passes");
+            if (notOut == 0) {
+                _restart(now);  // a healthy period: the next report is about what follows
+                return false;
             }
-            char refusedPart[192] = "";
+            return true;
+        }
+
+        void report(const char* interface, const BusState& busState, unsigned framesPerMotor) {
+            const auto now = Clock::now();
+            const double seconds = std::max(std::chrono::duration<double>(now - _windowStart).count(), 1e-3);
+            LineOutput::Line line;
+            line.format("torvane: the control loop on %s is not getting its frames out (in the last %.1f s: %lu of %lu "
+                        "passes held back behind frames still queued",
+                        interface, seconds, _heldBack, _tried);
             if (_refused != 0) {
                 char reason[128];
-                std::snprintf(refusedPart, sizeof refusedPart, "%s%lu %s refused by the kernel: %s",
-                              _heldBack != 0 ? ", " : "", _refused, _refused == 1 ? "pass" : "passes",
-                              ::strerror_r(_refusal, reason, sizeof reason));
+                line.format(", %lu refused by the kernel: %s", _refused, ::strerror_r(_refusal, reason, sizeof reason));
             }
-            std::fprintf(stderr, "torvane: the control loop on %s is not getting its frames out (%s: %s%s)\n",
-                         interface, window, heldBackPart, refusedPart);
-            std::fflush(stderr);
+            const unsigned long out = _tried - _heldBack - _refused;
+            line.format("): it needs %.0f frames/s and the bus took %.0f frames/s. Every command that goes out is the "
+                        "newest, but the motors get %.0f%% of the passes. ",
+                        _framesWanted / seconds, _framesTaken / seconds, 100.0 * out / _tried);
+            if (framesPerMotor > 1) {
+                line.format("A higher bitrate, TORQUE mode (1 frame per motor a pass, not %u) or fewer motors on "
+                            "this bus would help (",
+                            framesPerMotor);
+            } else {
+                line.add("A higher bitrate or fewer motors on this bus would help (");
+            }
+            busState.describe(line);
+            line.add(")");
+            LineOutput::writeNow(2, line);
             _reported = true;
-            _lastReport = now;
-            _heldBack = 0;
-            _refused = 0;
+            _restart(now);
         }
 
     private:
         static constexpr unsigned kPassesNotOutToReport = 10;
 
+        void _restart(Clock::time_point now) {
+            _windowStart = now;
+            _tried = _heldBack = _refused = 0;
+            _framesWanted = _framesTaken = 0;
+        }
+
         bool _reported = false;
-        unsigned _inWindow = 0;  // before the first report: passes not out since _windowStart
-        std::chrono::steady_clock::time_point _windowStart{};
+        Clock::time_point _windowStart{};
+        unsigned long _tried = 0;
         unsigned long _heldBack = 0;
-        unsigned long _refused = 0;
+        unsigned long _refused = 0;  // passes of which the kernel refused a frame
+        unsigned long _framesWanted = 0;
+        unsigned long _framesTaken = 0;
         int _refusal = 0;
-        std::chrono::steady_clock::time_point _lastReport{};
     };
+
+    static std::shared_ptr<ODriveSocket> _checkedLink(std::shared_ptr<ODriveSocket> link) {
+        if (!link) {
+            throw std::invalid_argument("MotorController needs an ODriveSocket");
+        }
+        return link;
+    }
+
+    static std::vector<unsigned int> _checkedMotors(std::vector<unsigned int> ids) {
+        for (unsigned int id : ids) {
+            if (id >= lowleveltypes::num_motors) {
+                throw std::invalid_argument("motor id " + std::to_string(id) + " is out of range: motor ids must be below " +
+                                            std::to_string(lowleveltypes::num_motors));
+            }
+        }
+        return ids;
+    }
 
     // The loop's socket holds two passes at most, however the check before each
     // pass goes. A CAN frame takes some 768 bytes of a send buffer (kernel 6.1,
     // 64-bit); the kernel's own minimum, about six frames, is used when larger.
-    int _loopSendBufferBytes() const {
-        static constexpr int kFrameBytes = 768;
-        static constexpr int kMostFramesPerMotor = 3;  // position mode
-        const std::size_t frames = 2 * kMostFramesPerMotor * motor_ids.size();
-        return static_cast<int>(std::min<std::size_t>(frames * kFrameBytes, 1 << 20));
+    // Its queued frames count as commands that an IDLE must follow.
+    static CanSocket::Setup _loopSetup(std::size_t motors) {
+        static constexpr std::size_t kFrameBytes = 768;
+        static constexpr std::size_t kMostFramesPerMotor = 3;  // position mode
+        CanSocket::Setup setup;
+        setup.sendBufferBytes = static_cast<int>(std::min<std::size_t>(2 * kMostFramesPerMotor * motors * kFrameBytes,
+                                                                       1 << 20));
+        setup.mustBind = false;  // the interface may have gone since the link was opened
+        return setup;
     }
 
-    // One motor's share of a pass; allocates nothing. The arithmetic stays in
-    // single precision, in this order, each step rounded on its own (the build
-    // turns floating-point contraction off).
-    void _controlMotor(unsigned int i) {
+    static unsigned _framesPerMotor(uint32_t mode) {
+        switch (mode) {
+            case POSITION: return 3;
+            case VELOCITY: return 2;
+            case TORQUE: return 1;
+            default: return 0;  // VOLTAGE and unknown modes send nothing
+        }
+    }
+
+    // One motor's share of a pass; returns how many of its frames the kernel took.
+    // Allocates nothing. The arithmetic stays in single precision, in this order,
+    // each step rounded on its own (the build turns floating-point contraction off).
+    unsigned _controlMotor(unsigned int i) {
         const lowleveltypes::MotorCommand& c = latest_command;
         const float position_error = c.position_setpoint[i] - odrv->getPositionEstimate(i);
         const float velocity_error = c.velocity_setpoint[i] - odrv->getVelocityEstimate(i);
         float torque = c.kp[i] * position_error + c.torque_feedforward[i];
         torque = c.kd[i] * velocity_error + torque;
 
+        unsigned taken = 0;
+        const auto send = [&](const struct can_frame& frame) { taken += loop_socket.send(frame) >= 0 ? 1 : 0; };
         switch (control_mode.load()) {
             case POSITION:
-                loop_link->set_stiffness(i, c.stiffness[i]);
-                loop_link->set_damping(i, c.damping[i], c.velocity_integrator[i]);
-                loop_link->position_command(i, c.position_setpoint[i], c.velocity_setpoint[i], torque);
+                send(odrive_frames::positionGain(i, c.stiffness[i]));
+                send(odrive_frames::velocityGains(i, c.damping[i], c.velocity_integrator[i]));
+                send(odrive_frames::position(i, c.position_setpoint[i], c.velocity_setpoint[i], torque));
                 break;
             case VELOCITY:
-                loop_link->set_damping(i, c.damping[i], c.velocity_integrator[i]);
-                loop_link->velocity_command(i, c.velocity_setpoint[i], torque);
+                send(odrive_frames::velocityGains(i, c.damping[i], c.velocity_integrator[i]));
+                send(odrive_frames::velocity(i, c.velocity_setpoint[i], torque));
                 break;
             case TORQUE:
-                loop_link->torque_command(i, torque);
+                send(odrive_frames::torque(i, torque));
                 break;
             default:  // VOLTAGE and unknown modes send nothing
                 break;
         }
+        return taken;
     }
 
     void _stopAndJoin() noexcept {
@@ -320,51 +383,6 @@ private:
         if (control_thread.joinable()) {
             control_thread.join();
         }
-    }
-
-    // Sends IDLE to every motor, retrying a frame refused by a full queue until
-    // `retry_until`, and reports on standard error each one that could not be sent.
-    // The IDLE frames overtake what is queued; when frames of this controller's link
-    // were still queued, a second IDLE goes behind them, so that an older command
-    // cannot follow the IDLE onto the bus. It leaves from the loop's socket, which
-    // holds at most one pass and so always has room.
-    void _idleAll(std::chrono::steady_clock::time_point retry_until, const char* who) noexcept {
-        // On a bus that keeps up, what is queued leaves within a control period;
-        // then one IDLE per motor is all it takes.
-        const auto drainUntil = std::min(std::chrono::steady_clock::now() + kQueueDrainWait, retry_until);
-        bool framesQueued;
-        while ((framesQueued = _framesQueued()) && std::chrono::steady_clock::now() < drainUntil) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        std::bitset<MAX_CANID + 1> idled;
-        for (unsigned int id : motor_ids) {
-            const int error = idle_link->trySetAxisState(id, IDLE, retry_until);
-            if (error == 0) {
-                idled.set(id);
-            } else {
-                _reportIdle(who, id, "not sent", error);
-            }
-        }
-        if (!framesQueued) {
-            return;
-        }
-        for (unsigned int id : motor_ids) {
-            if (idled.test(id)) {
-                const int error = loop_link->trySetAxisState(id, IDLE, retry_until);
-                if (error != 0) {
-                    _reportIdle(who, id, "sent ahead of the frames still queued, but not after them", error);
-                }
-            }
-        }
-    }
-
-    bool _framesQueued() const noexcept { return odrv->queuedBytes() != 0 || loop_link->queuedBytes() != 0; }
-
-    static void _reportIdle(const char* who, unsigned int id, const char* what, int error) noexcept {
-        char reason[128];
-        std::fprintf(stderr, "%s: IDLE for node %u %s: %s\n", who, id, what,
-                     ::strerror_r(error, reason, sizeof reason));
-        std::fflush(stderr);
     }
 
     // The command mutex, except in a forked child on an inherited controller: no
@@ -379,8 +397,9 @@ private:
 
     std::shared_ptr<ODriveSocket> odrv;
     std::vector<unsigned int> motor_ids;
-    std::unique_ptr<ODriveSocket> loop_link;  // sends the loop's frames, at most two passes queued
-    std::unique_ptr<ODriveSocket> idle_link;  // sends IDLE ahead of what is queued
+    const unsigned fork_generation;  // the process generation that owns control_thread
+    CanSocket loop_socket;           // sends the loop's frames, at most two passes queued
+    IdleSequence idle;               // idles the motors: on drop and in an emergency stop
     // Starts as VOLTAGE, for which the loop sends nothing until a mode is chosen.
     std::atomic<uint32_t> control_mode{VOLTAGE};
     lowleveltypes::MotorCommand latest_command{};
@@ -388,5 +407,4 @@ private:
     std::atomic<bool> running{true};
     std::mutex command_mutex;
     std::thread control_thread;
-    const unsigned fork_generation;  // the process generation that owns control_thread
 };

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <Python.h>
-#include <errno.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,11 +12,9 @@
 
 // What a process that is about to end with _exit still holds of its output: the
 // interpreter's own buffers of sys.stdout and sys.stderr (block-buffered when they
-// go to a file or a pipe), then C's stdio buffers. Each waits at most a budget: an
-// interpreter whose lock a native call holds, or a pipe nobody reads, must not
-// keep the process from ending. The interpreter's are flushed on a thread of their
-// own; if it has not finished in time it is left behind, as the process ends
-// right after.
+// go to a file or a pipe), then C's stdio buffers. They are flushed on a thread of
+// their own, waited for at most a budget: an interpreter whose lock a native call
+// holds, or a pipe nobody reads, must not keep the process from ending.
 namespace process_output {
 
 // Only the emergency stop uses this, once per process.
@@ -81,26 +77,18 @@ inline void flushInterpreterStreams() {
     }
 }
 
-// Flushes C's stdio once standard output can take a write (at once for a file; a
-// pipe or a terminal with room for one), waiting for that at most `budget`. One
-// write of a buffer that fits then does not block, so no thread is needed.
-inline void flushStdioWithin(std::chrono::milliseconds budget) {
-    struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
-    int ready;
-    do {
-        ready = ::poll(&output, 1, static_cast<int>(budget.count()));
-    } while (ready < 0 && errno == EINTR);
-    if (ready != 0) {  // writable, or not a descriptor to wait for (closed, an error)
+// What the program printed and still holds, in the order it was printed: the
+// interpreter's buffers, then C's stdio (a C extension's printf). Both may wait on
+// a lock another thread holds (a thread of the program blocked in its own write to
+// a full pipe) or on a reader that never reads, so they run on a thread of their
+// own, which is waited for at most `budget` and left behind after that: the
+// process ends right after.
+inline void flushWithin(std::chrono::milliseconds budget) {
+    static BoundedWork program{[] {
+        flushInterpreterStreams();
         std::fflush(nullptr);
-    }
-}
-
-// The interpreter's buffers first, so that what the program printed comes before
-// what the stop wrote through C's stdout, as it was printed.
-inline void flushAll(std::chrono::milliseconds interpreterBudget, std::chrono::milliseconds stdioBudget) {
-    static BoundedWork interpreter{&flushInterpreterStreams};
-    runWithin(interpreter, interpreterBudget);
-    flushStdioWithin(stdioBudget);
+    }};
+    runWithin(program, budget);
 }
 
 }  // namespace process_output

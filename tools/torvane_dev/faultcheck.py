@@ -35,10 +35,17 @@ LOST_IDLE = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) not sent: 
 # them could not be queued.
 IDLE_NOT_LAST = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) sent ahead of the frames still queued, "
                            r"but not after them: (.+)")
+# ... of an IDLE the kernel took that had not left this machine when the stop gave
+# up waiting for it, with what the CAN controller last said of the bus.
+STILL_QUEUED = re.compile(r"(ESTOP|MotorController): IDLE for node (\d+) still queued on (\S+) after \d+ ms: "
+                          r"it has not left this machine \((CAN controller: [^)]+)\)")
 # What a control loop says when its passes do not get out.
-PASSES_NOT_OUT = re.compile(r"torvane: the control loop on (\S+) is not getting its frames out \((so far|in the last "
-                            r"\d+ s): (?:(\d+) pass(?:es)? held back behind frames still queued)?(?:, )?"
-                            r"(?:(\d+) pass(?:es)? refused by the kernel: (.+))?\)")
+PASSES_NOT_OUT = re.compile(r"torvane: the control loop on (\S+) is not getting its frames out \(in the last "
+                            r"[\d.]+ s: (\d+) of (\d+) passes held back behind frames still queued"
+                            r"(?:, (\d+) refused by the kernel: ([^)]+))?\): it needs (\d+) frames/s and the bus "
+                            r"took (\d+) frames/s\. Every command that goes out is the newest, but the motors get "
+                            r"(\d+)% of the passes\. A higher bitrate(?:, TORQUE mode \(1 frame per motor a pass, "
+                            r"not \d\))? or fewer motors on this bus would help \((CAN controller: [^)]+)\)")
 
 QDISCS = {
     # Barely drains (a frame every 16 s): the link's socket send buffer fills and
@@ -181,6 +188,8 @@ class StopReports(NamedTuple):
     lost: collections.Counter  # node: IDLE frames of the stop reported not sent
     reasons: set
     not_last: collections.Counter  # node: IDLE frames that overtook a queue nothing could follow
+    still_queued: collections.Counter  # node: IDLE frames taken but reported as not having left
+    bus_states: set  # what the still-queued lines say of the CAN controller
     not_out: list  # the loops' lines about passes that did not get out
     other: list
 
@@ -188,18 +197,23 @@ class StopReports(NamedTuple):
 def stop_reports(err, who="ESTOP") -> StopReports:
     """What the emergency stop (or, with who="MotorController", a destructor) and
     the control loops said on standard error, and any other line found there."""
-    lost, reasons, not_last, not_out, other = collections.Counter(), set(), collections.Counter(), [], []
+    lost, reasons, not_last, still_queued, bus_states = (collections.Counter(), set(), collections.Counter(),
+                                                         collections.Counter(), set())
+    not_out, other = [], []
     for line in err.splitlines():
         if (match := LOST_IDLE.fullmatch(line)) and match[1] == who:
             lost[int(match[2])] += 1
             reasons.add(match[3])
         elif (match := IDLE_NOT_LAST.fullmatch(line)) and match[1] == who:
             not_last[int(match[2])] += 1
+        elif (match := STILL_QUEUED.fullmatch(line)) and match[1] == who:
+            still_queued[int(match[2])] += 1
+            bus_states.add(match[4])
         elif PASSES_NOT_OUT.fullmatch(line):
             not_out.append(line)
         else:
             other.append(line)
-    return StopReports(lost, reasons, not_last, not_out, other)
+    return StopReports(lost, reasons, not_last, still_queued, bus_states, not_out, other)
 
 
 def idle_frames(frames):
@@ -247,19 +261,23 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
     if reports.not_last and fault != "overflowing":  # only a full queue refuses the IDLE behind it
         problems.append(f"IDLE frames that could not follow the queue: {dict(reports.not_last)}")
     seen = idle_frames(stopped.frames)
-    # A frame queued on a real controller's stalled bus is neither seen (it never
-    # leaves) nor reported (the kernel took it); vcan shows every frame it took.
+    # The watcher listens on the sender's interface: vcan hands it a frame when the
+    # kernel takes it, before the queue; a real controller once it is on the bus.
     echo = echoes_on_transmission(interface)
     if fault in REFUSAL:
-        if reports.reasons != {REFUSAL[fault]}:
+        if reports.reasons - {REFUSAL[fault]}:
             problems.append(f"lost IDLE frames reported with {reports.reasons}, not {REFUSAL[fault]!r}")
-        # Each motor of each controller got its IDLE frame out, or is reported,
-        # never both; a second IDLE may have followed what was queued.
+        # Each motor of each controller got its IDLE frame taken, or is reported
+        # lost, never both; a taken one is still queued on a queue that never
+        # drains, and said to be so.
         for node, expected in EXPECTED_IDLE.items():
-            accounted = seen[node] + reports.lost[node]
-            if accounted > 2 * expected or (not echo and accounted < expected):
-                problems.append(f"node {node}: {seen[node]} IDLE frames seen and {reports.lost[node]} reported lost, "
-                                f"for {expected} controllers")
+            accounted = reports.lost[node] + reports.still_queued[node]
+            if accounted != expected:
+                problems.append(f"node {node}: {reports.lost[node]} IDLE frames reported lost and "
+                                f"{reports.still_queued[node]} still queued, for {expected} controllers")
+            if not echo and seen[node] < reports.still_queued[node]:
+                problems.append(f"node {node}: {reports.still_queued[node]} IDLE frames reported still queued, "
+                                f"but only {seen[node]} were taken")
         if fault == "down" and reports.lost != EXPECTED_IDLE:
             problems.append(f"with the interface down every IDLE frame is lost, but {dict(reports.lost)} were reported")
         return problems
@@ -267,11 +285,18 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
         problems.append(f"IDLE frames reported lost: {dict(reports.lost)}")
     if fault == "stalled":
         # The IDLE frames were taken (one ahead of the link's full queue, one behind
-        # it), though nothing leaves a stalled queue.
+        # it), but nothing leaves a stalled queue: each is said to be still queued.
+        if reports.still_queued != EXPECTED_IDLE:
+            problems.append(f"IDLE frames reported still queued: {dict(reports.still_queued)}, "
+                            f"not {EXPECTED_IDLE}")
+        if echo and sum(seen.values()):
+            problems.append(f"IDLE frames left a stalled queue: {dict(seen)}")
         for node, expected in EXPECTED_IDLE.items():
-            if seen[node] > 2 * expected or (not echo and seen[node] < expected):
-                problems.append(f"node {node}: {seen[node]} IDLE frames seen for {expected} controllers")
+            if not echo and not expected <= seen[node] <= 2 * expected:
+                problems.append(f"node {node}: {seen[node]} IDLE frames taken for {expected} controllers")
         return problems
+    if reports.still_queued:
+        problems.append(f"IDLE frames reported still queued: {dict(reports.still_queued)}")
     # Healthy, or a queue that drains: every IDLE frame goes out, after every
     # command of every loop; a healthy bus needs one per motor and controller, a
     # congested one may get a second behind what was queued.
