@@ -1,13 +1,17 @@
 """Emergency stop on SIGINT and SIGTERM, in child processes on the bus."""
 
+import os
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
 from torvane_dev import program
+from torvane_dev.buses import SECOND_INTERFACE
 from torvane_dev.canpeer import CanPeer
+from torvane_dev.faultcheck import HANG_GUARD, set_link
 from torvane_dev.protocol import arb_id
 
 CHILD = program("estop_child.py")
@@ -68,3 +72,35 @@ def test_without_a_controller_sigint_keeps_pythons_behaviour(bus, scenario):
     assert "KeyboardInterrupt" in err
     assert status == -signal.SIGINT  # Python re-raises an unhandled interrupt as the signal
     assert "Running ESTOP" not in out and frames == []
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to set the interface down and up")
+@pytest.mark.parametrize("end", ["SIGINT", "SIGTERM", "drop"])
+def test_an_interface_cycled_down_and_up_still_idles_every_motor(end):
+    # Setting an interface down and up again (the usual recovery from BUS-OFF) leaves
+    # an error pending on every socket bound to it; none of it may cost an IDLE.
+    interface = SECOND_INTERFACE
+    watcher = CanPeer(interface, only_command=7)
+    child = subprocess.Popen([sys.executable, CHILD, interface, "one-running"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        for state in ("down", "up"):
+            set_link(interface, state)
+        time.sleep(0.2)  # the loop meets the pending error too
+        if end == "drop":
+            child.stdin.write("drop\n")
+            child.stdin.flush()
+            assert child.stdout.readline() == "dropped\n"
+        else:
+            child.send_signal(getattr(signal, end))
+        out, err = child.communicate(timeout=HANG_GUARD)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    frames = watcher.collect(past_interface_down=True)
+    watcher.close()
+    assert child.returncode == (0 if end == "drop" else getattr(signal, end)), err
+    assert err == ""
+    assert [(f.can_id, f.payload) for f in frames] == [(arb_id(0, 7), IDLE)]

@@ -2,17 +2,21 @@
 when it takes SIGINT or SIGTERM for itself after its first controller."""
 
 import os
+import pty
 import select
 import signal
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
 
 from torvane_dev import program
-from torvane_dev.faultcheck import HANG_GUARD
+from torvane_dev.canpeer import CanPeer
+from torvane_dev.faultcheck import HANG_GUARD, IDLE_PAYLOAD
 from torvane_dev.procfs import under_thread_sanitizer
+from torvane_dev.protocol import SET_AXIS_STATE
 
 CHILD = program("output_child.py")
 PRINTED = "".join(f"line {n}\n" for n in range(200))
@@ -116,3 +120,32 @@ def test_a_program_that_keeps_the_stop_hears_nothing_of_it(bus):
     child = start(bus, "keep", subprocess.DEVNULL)
     status, err = signal_when_ready(child, signal.SIGTERM, settle=1.0)  # several looks at the handlers
     assert status == signal.SIGTERM and err == ""
+
+
+def test_a_terminal_with_its_output_suspended_holds_nothing_of_the_stop(bus):
+    # Ctrl-S, or an ssh session that stalls: every write to the terminal blocks. The
+    # IDLE frame goes out all the same, the stop's text is dropped where the terminal
+    # cannot take it, and the process ends with the signal's number.
+    terminal, program_side = pty.openpty()
+    watcher = CanPeer(bus, only_command=SET_AXIS_STATE)
+    child = subprocess.Popen([sys.executable, CHILD, bus, "keep"], stdout=program_side, stderr=program_side,
+                             stdin=subprocess.DEVNULL)
+    try:
+        said = b""
+        while b"ready\n" not in said.replace(b"\r\n", b"\n"):
+            assert select.select([terminal], [], [], HANG_GUARD)[0], f"the child did not get ready: {said!r}"
+            said += os.read(terminal, 4096)
+        termios.tcflow(program_side, termios.TCOOFF)
+        child.send_signal(signal.SIGTERM)
+        status = child.wait(timeout=HANG_GUARD)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        termios.tcflow(program_side, termios.TCOON)
+        os.close(program_side)
+        os.close(terminal)
+    frames = watcher.collect()
+    watcher.close()
+    assert status == signal.SIGTERM
+    assert [(f.node, f.payload) for f in frames] == [(0, IDLE_PAYLOAD)]

@@ -29,7 +29,7 @@ import time
 
 from torvane_dev.busrate import throttled
 from torvane_dev.canpeer import MARKER, CanPeer
-from torvane_dev.faultcheck import EXPECTED_IDLE, IDLE_NOT_LAST, IDLE_PAYLOAD, LOST_IDLE, PASSES_NOT_OUT
+from torvane_dev.faultcheck import EXPECTED_IDLE, IDLE_NOT_LAST, IDLE_PAYLOAD, LOST_IDLE, PASSES_NOT_OUT, STILL_QUEUED
 from torvane_dev.procfs import fd_targets, new_can_socket_fd
 from torvane_dev.protocol import (
     CAN_EFF_FLAG,
@@ -659,11 +659,13 @@ def stop_server(cfg: dict) -> None:
     """A fork server for the stop runs: imports torvane once (whichever build
     PYTHONPATH names), then for each "fork PROGRAM" line on standard input forks
     robot_program or aging_program, which says "running PID ..." once its loops run,
-    and reports how the child ended ("ended PID STATUS"). A fresh interpreter per
+    and reports how and when the child ended ("ended PID STATUS TIME", TIME on the
+    clock of time.time(), right after waitpid() returned). A fresh interpreter per
     run would cost seconds in the VM."""
     import torvane
 
     programs = {"robot": lambda: robot_program(torvane, cfg["iface"], cfg["stop_mode"]),
+                "robot-full-stdout": lambda: robot_program(torvane, cfg["iface"], cfg["stop_mode"], full_stdout=True),
                 "aging": lambda: aging_program(torvane, cfg["iface"])}
     print(f"serving {torvane.__file__}", flush=True)
     while (request := sys.stdin.readline().split())[:1] == ["fork"]:
@@ -675,12 +677,14 @@ def stop_server(cfg: dict) -> None:
                 os.write(2, f"stop server child: {error!r}\n".encode())
             os._exit(70)
         _, status = os.waitpid(pid, 0)
-        print(f"ended {pid} {os.waitstatus_to_exitcode(status)}", flush=True)
+        print(f"ended {pid} {os.waitstatus_to_exitcode(status)} {time.time()!r}", flush=True)
 
 
-def robot_program(torvane, interface: str, mode: str) -> None:
+def robot_program(torvane, interface: str, mode: str, full_stdout: bool = False) -> None:
     """What the signal lands on: two controllers with their loops running, and a
-    program that gives them a fresh command about every millisecond."""
+    program that gives them a fresh command about every millisecond. With
+    `full_stdout`, its standard output is then a pipe that is full and never read
+    (a stalled log collector): the stop's own line cannot be written."""
     link = torvane.ODriveSocket(interface)
     cmd = torvane_command()
     controllers = []
@@ -691,6 +695,14 @@ def robot_program(torvane, interface: str, mode: str) -> None:
         ctrl.initialize_control_thread()
         controllers.append(ctrl)
     os.write(1, f"running {os.getpid()}\n".encode())
+    if full_stdout:
+        unread, full = os.pipe()
+        os.set_blocking(full, False)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(full, bytes(4096))
+        os.set_blocking(full, True)
+        os.dup2(full, 1)
     step = 0
     while True:
         step += 1
@@ -749,22 +761,24 @@ class StopServer:
         return [int(pid), *(float(x) for x in rest)]
 
     def ended(self, pid: int) -> tuple:
-        """How the robot program ended: its exit status and the "Running ESTOP" lines it printed."""
+        """How the robot program ended: its exit status, the "Running ESTOP" lines it
+        printed, and when it ended (time.time()'s clock)."""
         estop_lines = 0
         while True:
             line = self.lines.line()
             if line.startswith(f"ended {pid} "):
-                return int(line.split()[2]), estop_lines
+                _, _, status, at = line.split()
+                return int(status), estop_lines, float(at)
             estop_lines += line == "Running ESTOP"
 
     def stderr_tally(self) -> dict:
         with open(self.errors_path) as f:
             lines = f.read().splitlines()
-        return {"lost_idle": sum(1 for x in lines if LOST_IDLE.fullmatch(x)),
-                "idle_not_last": sum(1 for x in lines if IDLE_NOT_LAST.fullmatch(x)),
-                "passes_not_out": sum(1 for x in lines if PASSES_NOT_OUT.fullmatch(x)),
-                "other": [x for x in lines if not (LOST_IDLE.fullmatch(x) or IDLE_NOT_LAST.fullmatch(x)
-                                                    or PASSES_NOT_OUT.fullmatch(x))][-5:]}
+        kinds = {"lost_idle": LOST_IDLE, "idle_not_last": IDLE_NOT_LAST, "idle_still_queued": STILL_QUEUED,
+                 "passes_not_out": PASSES_NOT_OUT}
+        tally = {key: sum(1 for x in lines if pattern.fullmatch(x)) for key, pattern in kinds.items()}
+        tally["other"] = [x for x in lines if not any(pattern.fullmatch(x) for pattern in kinds.values())][-5:]
+        return tally
 
     def close(self) -> None:
         with contextlib.suppress(OSError):
@@ -813,21 +827,23 @@ class FarEnd:
         self.peer.close()
 
 
-def _stop_run(far: FarEnd, signalled: float, exit_status: int, signum: int, estop_lines) -> dict:
-    """One run judged from the far end: when the IDLE frames arrived, and whether
-    every motor got its IDLE and the process ended as a stop does."""
+def _stop_run(far: FarEnd, signalled: float, exit_status: int, signum: int, estop_lines, ended: float,
+              expected_lines=None) -> dict:
+    """One run judged from the far end: when the IDLE frames arrived, whether every
+    motor got its IDLE and the process ended as a stop does, and when it ended."""
     frames = far.run_frames()
     idle = [(at, f.node) for at, f in frames
             if f.command == SET_AXIS_STATE and f.node in EXPECTED_IDLE and f.payload == IDLE_PAYLOAD]
     per_node = collections.Counter(node for _, node in idle)
     every_motor = all(per_node[node] >= count for node, count in EXPECTED_IDLE.items())
-    ended_right = exit_status == signum and estop_lines in (None, len(STOP_CONTROLLERS))
+    ended_right = exit_status == signum and estop_lines == expected_lines
     after = [at - signalled for at, _ in idle]
     run = {"signal": signum, "exit_status": exit_status, "estop_lines": estop_lines,
            "idle_frames": {str(node): per_node[node] for node in sorted(EXPECTED_IDLE)},
            "complete": every_motor and ended_right and min(after, default=0) >= 0,
            "first_idle_ms": min(after) * 1e3 if after else None,
-           "last_idle_ms": max(after) * 1e3 if after else None}
+           "last_idle_ms": max(after) * 1e3 if after else None,
+           "exit_ms": (ended - signalled) * 1e3}
     if far.everything and after:
         # what the bus carried from the signal to the last IDLE frame, that included
         last = signalled + max(after)
@@ -835,13 +851,15 @@ def _stop_run(far: FarEnd, signalled: float, exit_status: int, signum: int, esto
     return run
 
 
-def _run_torvane(server: StopServer, far: FarEnd, signum: int, wait_s: float) -> dict:
-    pid, = server.start()
+def _run_torvane(server: StopServer, far: FarEnd, signum: int, wait_s: float, program: str = "robot") -> dict:
+    pid, = server.start(program)
     time.sleep(wait_s)
     signalled = time.time()
     os.kill(pid, signum)
-    status, estop_lines = server.ended(pid)
-    return _stop_run(far, signalled, status, signum, estop_lines)
+    status, estop_lines, ended = server.ended(pid)
+    # With standard output full, the stop's lines cannot be written: it drops them.
+    expected_lines = 0 if program == "robot-full-stdout" else len(STOP_CONTROLLERS)
+    return _stop_run(far, signalled, status, signum, estop_lines, ended, expected_lines)
 
 
 def _run_plain_c(cfg: dict, far: FarEnd, signum: int, wait_s: float) -> dict:
@@ -856,12 +874,13 @@ def _run_plain_c(cfg: dict, far: FarEnd, signum: int, wait_s: float) -> dict:
         signalled = time.time()
         os.kill(proc.pid, signum)
         status = proc.wait(timeout=STOP_GUARD_S)
+        ended = time.time()
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
         proc.stdout.close()
-    return _stop_run(far, signalled, status, signum, None)
+    return _stop_run(far, signalled, status, signum, None, ended)
 
 
 def _loops_send_rate(server: StopServer, far: FarEnd, agent: str) -> float:
@@ -933,7 +952,8 @@ def phase_stop(cfg: dict) -> dict:
         rng = random.Random(15)
         buses, ages, qdiscs = {}, {}, {}
         for bus in ("healthy", "throttled"):
-            kinds = ["torvane", "plain C"] + (["before"] if bus == "throttled" and "before" in servers else [])
+            kinds = ["torvane", "plain C"] + (["before"] if bus == "throttled" and "before" in servers else
+                                              ["torvane, stdout full"] if bus == "healthy" else [])
             runs = {kind: [] for kind in kinds}
             shaping = throttled(STOP_NEAR, cfg["stop_throttle_fps"]) if bus == "throttled" else contextlib.nullcontext()
             log(f"stop: {cfg['stop_runs']} runs each of {', '.join(kinds)} on the {bus} bus")
@@ -947,6 +967,9 @@ def phase_stop(cfg: dict) -> dict:
                     for kind in kinds[i % len(kinds):] + kinds[:i % len(kinds)]:
                         if kind == "plain C":
                             run = _run_plain_c(cfg, far, signum, rng.uniform(0.05, 0.1))
+                        elif kind == "torvane, stdout full":
+                            run = _run_torvane(servers["torvane"], far, signum, rng.uniform(0.3, 0.5),
+                                               "robot-full-stdout")
                         else:
                             # long enough for the loops to fill whatever queue they fill
                             run = _run_torvane(servers[kind], far, signum, rng.uniform(0.3, 0.5))
@@ -961,7 +984,8 @@ def phase_stop(cfg: dict) -> dict:
             for kind, r in runs.items():
                 buses[bus][kind] = {"runs": r, "incomplete": sum(1 for x in r if not x["complete"]),
                                     "last_idle_ms": summary([x["last_idle_ms"] for x in r if x["complete"]]),
-                                    "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]])}
+                                    "first_idle_ms": summary([x["first_idle_ms"] for x in r if x["complete"]]),
+                                    "exit_ms": summary([x["exit_ms"] for x in r if x["complete"]])}
                 carried = [x["frames_to_last_idle"] for x in r if "frames_to_last_idle" in x]
                 if carried:
                     buses[bus][kind]["frames_to_last_idle"] = summary(carried)

@@ -1,5 +1,9 @@
 """A robot program for the emergency-stop tests: builds controllers, then waits
-for a signal from the test. Usage: estop_child.py INTERFACE SCENARIO"""
+for a signal from the test. Usage: estop_child.py INTERFACE SCENARIO
+
+In the scenario "one-running" it drives motor 0 in torque mode and reads its
+standard input: "drop" drops the controller and answers "dropped"; the end of the
+input ends the program."""
 
 import sys
 import time
@@ -16,6 +20,11 @@ if scenario == "two-running":
         ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
         ctrl.initialize_control_thread()
         keep.append(ctrl)
+elif scenario == "one-running":
+    ctrl = torvane.MotorController(link, [0])
+    ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
+    ctrl.initialize_control_thread()
+    keep.append(ctrl)
 elif scenario == "one-dropped":
     dropped = torvane.MotorController(link, [0])
     keep.append(torvane.MotorController(link, [1]))
@@ -32,5 +41,11 @@ elif scenario != "none":
     raise SystemExit(f"unknown scenario {scenario}")
 
 print("ready", flush=True)
+if scenario == "one-running":
+    for command in sys.stdin:
+        if command == "drop\n":
+            keep.clear()
+            print("dropped", flush=True)
+    sys.exit(0)
 while True:
     time.sleep(0.05)
