@@ -295,8 +295,9 @@ class MotorController:
     control loop that runs without the interpreter lock, every 2 ms plus the pass time.
 
     The first controller in a process makes SIGINT and SIGTERM an emergency stop: every
-    controller prints 'Running ESTOP', sends IDLE to its motors, and the process exits with
-    the signal number. Dropping a controller stops its loop and sends IDLE to its motors.
+    controller sends IDLE to its motors, then prints 'Running ESTOP', and the process exits
+    with the signal number within half a second. Dropping a controller stops its loop and
+    sends IDLE to its motors.
     """
 
     def __init__(self, odrv: ODriveSocket, motor_ids: Sequence[_Int]) -> None:
