@@ -414,13 +414,13 @@ def stop_method(st) -> str:
             f"its handler writes IDLE for nodes 0, 1, 1 with write() and exits. The processes take turns. "
             f"The throttled bus is a token bucket of {st['throttle_fps']:,.0f} frames/s with a prio qdisc under it "
             f"(pfifo_fast's three bands); there the listener takes every frame, to count what the bus carried up to "
-            f"the last IDLE, and the goal is counted in those frames, since the token bucket's own timing wanders in the "
-            f"VM. After each run a marker frame sent at the default priority shows when everything the run queued has "
-            f"left. The end of the process is when the server's waitpid() returned, on the same clock. On the "
-            f"healthy bus the torvane program also runs with its standard output a pipe it filled itself and that "
-            f"nobody reads, from right after it started. A run counts when every motor got its IDLE frame and the "
-            f"process ended with the signal's number, torvane's after both controllers printed \"Running ESTOP\" "
-            f"(none with standard output full: the stop drops what it cannot write).")
+            f"the last IDLE, and the goal is counted in those frames, since the token bucket's own timing "
+            f"wanders in the VM. After each run a marker frame sent at the default priority shows when everything "
+            f"the run queued has left. The end of the process is when the server's waitpid() returned, on the same "
+            f"clock. On the healthy bus the torvane program also runs with its standard output a pipe it filled "
+            f"itself and that nobody reads, from right after it started. A run counts when every motor got its "
+            f"IDLE frame and the process ended with the signal's number, torvane's after both controllers "
+            f"printed \"Running ESTOP\" (none with standard output full: the stop drops what it cannot write).")
     if st.get("before_rev"):
         text += (f" Before: the module built from {st['before_rev']} with the same build tools, run by the same "
                  f"server.")

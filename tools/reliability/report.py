@@ -81,13 +81,17 @@ def storm_row(r):
 
 def stalled_row(r):
     calls = r["encoder_calls"]
-    faults = "; ".join(f"{fault}: {f['runs'] - f['failed']} of {f['runs']} passed, {f['idle_seen']} IDLE frames on "
-                       f"the bus and {f['idle_lost']} reported lost, slowest exit {f['max_exit_seconds']} s"
+    faults = "; ".join(f"{fault}: {f['runs'] - f['failed']} of {f['runs']} passed, {f['idle_seen']} IDLE frames "
+                       f"reached the far end, {f['idle_lost']} reported lost and {f.get('idle_still_queued', 0)} "
+                       f"reported still queued, slowest exit {f['max_exit_seconds']} s"
                        for fault, f in r["by_fault"].items())
+    where = (f" The programs ran on {r['programs_on']} and their frames were counted at the other end of the vxcan "
+             f"pair, {r['counted_at']}: a frame arrives there only once it has left the queue."
+             if "counted_at" in r else "")
     return (f"{number(calls['calls'])} encoder calls on a stalled queue, {calls['runs']} times: at most "
             f"{calls['max_seconds']} s each, the kernel taking {min(calls['frames_taken'])} to "
             f"{max(calls['frames_taken'])} frames and refusing the rest. {r['runs']} programs with two controllers "
-            f"running, signalled (seed {r['seed']}), **{r['runs_failed']} failed** — {faults}.")
+            f"running, signalled (seed {r['seed']}), **{r['runs_failed']} failed** — {faults}.{where}")
 
 
 def fork_row(r):

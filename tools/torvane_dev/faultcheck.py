@@ -156,12 +156,16 @@ class Stopped(NamedTuple):
     frames: list[Frame]
     watcher_drops: int
     exit_seconds: float  # from the signal to the end of the process
+    on_wire: bool  # the frames are those that left the sender's queue, not those its kernel took
 
 
-def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
+def signal_running_child(interface, mode, signum, fault="healthy", far_end=None) -> Stopped:
     """Runs fault_child.py on `interface` made `fault`, signals it once it is ready,
-    and returns how it ended with every frame seen on the interface meanwhile."""
-    with faulty(interface, fault), contextlib.closing(CanPeer(interface, buffer_bytes=64 << 20)) as watcher:
+    and returns how it ended with every frame seen meanwhile: on the interface, or
+    at `far_end` (the other end of a vxcan pair), which sees only what has left the
+    interface's queue."""
+    listen_on = far_end or interface
+    with faulty(interface, fault), contextlib.closing(CanPeer(listen_on, buffer_bytes=64 << 20)) as watcher:
         child, guard, kill = start_guarded([sys.executable, FAULT_CHILD, interface, mode,
                                             *(["--fill"] if fault == "stalled" else [])])
         try:
@@ -181,7 +185,8 @@ def signal_running_child(interface, mode, signum, fault="healthy") -> Stopped:
             child.wait()
         frames = watcher.collect(past_interface_down=True)
         drops = watcher.dropped()
-    return Stopped(child.returncode, int(calls_line.split()[1]), out, err, frames, drops, exit_seconds)
+    on_wire = far_end is not None or echoes_on_transmission(interface)
+    return Stopped(child.returncode, int(calls_line.split()[1]), out, err, frames, drops, exit_seconds, on_wire)
 
 
 class StopReports(NamedTuple):
@@ -261,9 +266,10 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
     if reports.not_last and fault != "overflowing":  # only a full queue refuses the IDLE behind it
         problems.append(f"IDLE frames that could not follow the queue: {dict(reports.not_last)}")
     seen = idle_frames(stopped.frames)
-    # The watcher listens on the sender's interface: vcan hands it a frame when the
-    # kernel takes it, before the queue; a real controller once it is on the bus.
-    echo = echoes_on_transmission(interface)
+    # A watcher on the sender's vcan sees a frame when the kernel takes it, before the
+    # queue; one at the far end of a vxcan pair, or on a real controller (its echo),
+    # once it has left.
+    echo = stopped.on_wire
     if fault in REFUSAL:
         if reports.reasons - {REFUSAL[fault]}:
             problems.append(f"lost IDLE frames reported with {reports.reasons}, not {REFUSAL[fault]!r}")
