@@ -123,12 +123,13 @@ def test_a_throttled_bus_gets_fresh_commands_not_a_backlog(far_end, capfd):
     assert "held back behind frames still queued" in reports[0]
 
 
-def signal_child_on_far_end(near, far, signum, *options):
-    """fault_child.py on `near` with torque loops on [0, 1] and [1], signalled once
-    ready; returns the time of the signal, how the child ended and the axis-state
-    and setpoint frames the far end received, with their receive times."""
+def signal_child_on_far_end(near, far, signum, *options, mode="torque"):
+    """fault_child.py on `near` with loops on [0, 1] and [1] (torque mode unless
+    told), signalled once ready; returns the time of the signal, how the child ended
+    and the axis-state and setpoint frames the far end received, with their receive
+    times."""
     listener = CanPeer(far, timestamps=True, buffer_bytes=64 << 20)
-    child, guard, kill = start_guarded([sys.executable, FAULT_CHILD, near, "torque", *options])
+    child, guard, kill = start_guarded([sys.executable, FAULT_CHILD, near, mode, *options])
     try:
         calls_line, ready = child.stdout.readline(), child.stdout.readline()
         assert ready == "ready\n", (calls_line, ready, child.stderr.read()[-2000:])
@@ -171,16 +172,21 @@ def test_the_stop_is_on_the_wire_within_a_pass_on_a_throttled_bus(far_end, signu
 
 
 @needs_tc
-@pytest.mark.parametrize("queued_on", [[], ["--second-link"]], ids=["the-controllers-link", "a-second-link"])
-def test_the_stops_idle_overtakes_a_backlog_and_stays_the_last_word(far_end, queued_on):
+@pytest.mark.parametrize("mode, queued_on", [
+    ("torque", []),
+    ("torque", ["--second-link"]),
+    # loops that send nothing, so that only the second link has frames queued
+    ("voltage", ["--second-link"]),
+], ids=["the-controllers-link", "a-second-link", "a-second-link-only"])
+def test_the_stops_idle_overtakes_a_backlog_and_stays_the_last_word(far_end, mode, queued_on):
     # Python queued a backlog and, behind it, asked for closed-loop control on both
     # axes, on the controllers' own link or on another link of the program; then
     # the signal. The IDLE frames get ahead of the backlog, and neither request may
     # follow the IDLE onto the bus without another IDLE after it.
     near, far = far_end
     with throttled(near, THROTTLED_FPS):
-        signalled, status, out, err, stamped = signal_child_on_far_end(near, far, signal.SIGTERM,
-                                                                       "--backlog", str(BACKLOG), *queued_on)
+        signalled, status, out, err, stamped = signal_child_on_far_end(near, far, signal.SIGTERM, "--backlog",
+                                                                       str(BACKLOG), *queued_on, mode=mode)
     assert status == signal.SIGTERM and out == "Running ESTOP\n" * 2, (status, out, err)
     closed_loop = bytes([CLOSED_LOOP_CONTROL, 0, 0, 0])
     for node in (0, 1):
@@ -261,6 +267,7 @@ def test_a_full_standard_error_costs_the_loops_their_lines_never_a_pass(far_end)
     with contextlib.suppress(BlockingIOError):
         while True:
             os.write(full, b"x" * 4096)
+    os.set_blocking(full, True)  # as the child gets it: a write to it waits for a reader
     listener = CanPeer(far, only_command=SET_TORQUE, timestamps=True, buffer_bytes=64 << 20)
     with throttled(near, THROTTLED_FPS):
         child = subprocess.Popen([sys.executable, FAULT_CHILD, near, "torque"], stdout=subprocess.PIPE, stderr=full,
