@@ -91,7 +91,8 @@ public:
                 return false;  // a pipe or FIFO nobody reads any more
             }
             // No /proc: write only once the reader has room for the line. A line fits
-            // one pipe buffer, so a pipe then takes it whole without blocking.
+            // one pipe buffer, so a pipe then takes it whole without blocking; a
+            // terminal suspended in between can still block this write.
             return _pollOut(fd, deadline) && _writeAll(fd, data, size, deadline, false);
         }
         const bool whole = _writeAll(own, data, size, deadline, false);

@@ -158,7 +158,11 @@ private:
         static std::vector<IdleSequence::Run> runs;
         return runs;
     }
-    static std::string& _stopLines() {
+    static std::string& _stopLines() {  // for standard output
+        static std::string lines;
+        return lines;
+    }
+    static std::string& _stopErrors() {  // for standard error
         static std::string lines;
         return lines;
     }
@@ -184,6 +188,7 @@ private:
             registry.estop_functions.clear();
             _stopRuns().clear();
             _stopLines().clear();
+            _stopErrors().clear();
             _registered.store(0);
             _toldReplaced[0] = _toldReplaced[1] = false;
             forgetInheritedThread(registry.watcher);
@@ -306,15 +311,22 @@ private:
         // Every IDLE frame is out: now the text, each part within its bound. What
         // the program printed first, so that its output comes before the stop's.
         process_output::flushWithin(kProgramOutputBudget);
-        std::string& out = _stopLines();
-        LineOutput::write(STDOUT_FILENO, out.data(), out.size(), std::chrono::steady_clock::now() + kLinesBudget);
-        std::string err;
         for (const IdleSequence::Run& run : runs) {
-            run.sequence->report(run, "ESTOP", err);
+            run.sequence->report(run, "ESTOP", _stopErrors());
         }
-        if (!err.empty()) {
-            LineOutput::write(STDERR_FILENO, err.data(), err.size(), std::chrono::steady_clock::now() + kLinesBudget);
-        }
+        // LineOutput never waits for a reader past its bound, but a write to a file
+        // waits for its disk: the stop's own lines, too, go out on a thread that is
+        // left behind once their bounds have passed.
+        static process_output::BoundedWork lines{[] {
+            const std::string& out = _stopLines();
+            LineOutput::write(STDOUT_FILENO, out.data(), out.size(), std::chrono::steady_clock::now() + kLinesBudget);
+            const std::string& err = _stopErrors();
+            if (!err.empty()) {
+                LineOutput::write(STDERR_FILENO, err.data(), err.size(),
+                                  std::chrono::steady_clock::now() + kLinesBudget);
+            }
+        }};
+        process_output::runWithin(lines, 2 * kLinesBudget);
         // _exit rather than exit: the interpreter and our own threads are still
         // running, and static destructors must not run underneath them.
         ::_exit(signum);

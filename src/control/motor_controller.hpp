@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -274,7 +275,9 @@ private:
             line.format("): it needs %.0f frames/s and the bus took %.0f frames/s. Every command that goes out is the "
                         "newest, but the motors get %.0f%% of the passes. ",
                         _framesWanted / seconds, _framesTaken / seconds, 100.0 * out / _tried);
-            if (framesPerMotor > 1) {
+            if (_refused != 0 && (_refusal == ENETDOWN || _refusal == ENODEV || _refusal == ENXIO)) {
+                line.format("The interface is down or gone: bring it up (ip link set %s up) (", interface);
+            } else if (framesPerMotor > 1) {
                 line.format("A higher bitrate, TORQUE mode (1 frame per motor a pass, not %u) or fewer motors on "
                             "this bus would help (",
                             framesPerMotor);

@@ -44,8 +44,9 @@ PASSES_NOT_OUT = re.compile(r"torvane: the control loop on (\S+) is not getting 
                             r"[\d.]+ s: (\d+) of (\d+) passes held back behind frames still queued"
                             r"(?:, (\d+) refused by the kernel: ([^)]+))?\): it needs (\d+) frames/s and the bus "
                             r"took (\d+) frames/s\. Every command that goes out is the newest, but the motors get "
-                            r"(\d+)% of the passes\. A higher bitrate(?:, TORQUE mode \(1 frame per motor a pass, "
-                            r"not \d\))? or fewer motors on this bus would help \((CAN controller: [^)]+)\)")
+                            r"(\d+)% of the passes\. (?:A higher bitrate(?:, TORQUE mode \(1 frame per motor a "
+                            r"pass, not \d\))? or fewer motors on this bus would help|The interface is down or gone: "
+                            r"bring it up \(ip link set \S+ up\)) \((CAN controller: [^)]+)\)")
 
 QDISCS = {
     # Barely drains (a frame every 16 s): the link's socket send buffer fills and
