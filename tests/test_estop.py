@@ -47,8 +47,11 @@ def test_signal_stops_every_controller_and_exits_with_its_number(bus, signum):
     assert status == signum, err
     assert out.count("Running ESTOP\n") == 2
     assert "KeyboardInterrupt" not in err and "Traceback" not in err
-    # registration order: controller [0, 1] first, then controller [1]
-    assert frames == [(arb_id(0, 7), IDLE), (arb_id(1, 7), IDLE), (arb_id(1, 7), IDLE)]
+    # registration order: controller [0, 1] first, then controller [1]; where a
+    # loop's frames were still in the adapter when the IDLE frames overtook them
+    # (a real controller reports a frame sent only once it is), the same again behind them
+    idle = [(arb_id(0, 7), IDLE), (arb_id(1, 7), IDLE), (arb_id(1, 7), IDLE)]
+    assert frames in (idle, idle * 2)
 
 
 def test_a_dropped_controller_is_not_stopped(bus):

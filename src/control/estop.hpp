@@ -60,12 +60,14 @@ public:
     // How long one whole emergency stop may spend offering its refused frames
     // again; the IDLE sequence then takes at most IdleSequence::kConfirmWait more.
     static constexpr std::chrono::milliseconds kStopBudget{250};
-    // How long it then waits for the program's buffered output (sys.stdout and
-    // sys.stderr, then C's stdio) to be written.
+    // When the process ends at the latest, from the moment the watcher woke: within
+    // half a second of the signal, with room for the wake-up.
+    static constexpr std::chrono::milliseconds kStopEnd{450};
+    // How long it waits, at most, for the program's buffered output (sys.stdout and
+    // sys.stderr, then C's stdio) to be written ...
     static constexpr std::chrono::milliseconds kProgramOutputBudget{100};
-    // How long each of standard output and standard error may take for the stop's
-    // own lines.
-    static constexpr std::chrono::milliseconds kLinesBudget{40};
+    // ... leaving the stop's own lines at least this long before kStopEnd.
+    static constexpr std::chrono::milliseconds kLinesReserve{50};
     // How often the watcher looks whether SIGINT and SIGTERM still run the stop.
     static constexpr int kHandlerCheckPeriodMs = 100;
 
@@ -172,6 +174,11 @@ private:
     static inline std::atomic<int> _signalFd{-1};  // write end of the watcher's pipe
     static inline std::atomic<pid_t> _signalPid{0};  // the process that owns the watcher
     static inline std::atomic<std::chrono::steady_clock::rep> _stopDeadlineTicks{0};
+    static inline std::atomic<std::chrono::steady_clock::rep> _stopEndTicks{0};  // when the process ends at the latest
+
+    static std::chrono::steady_clock::time_point _stopEnd() noexcept {
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(_stopEndTicks.load()));
+    }
     // For the watcher, which looks at the handlers without the registry's lock.
     static inline std::atomic<std::size_t> _registered{0};  // stop actions registered now
     static inline bool _toldReplaced[2] = {false, false};   // SIGINT, SIGTERM; the watcher's own
@@ -291,8 +298,10 @@ private:
         // object can leave the registry half-stopped and a second signal finds
         // nothing more to do.
         registry.mutex.lock();
-        const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
+        const auto began = std::chrono::steady_clock::now();
+        const auto deadline = began + kStopBudget;
         _stopDeadlineTicks.store(deadline.time_since_epoch().count());
+        _stopEndTicks.store((began + kStopEnd).time_since_epoch().count());
         // Nothing of this process is sent any more before the first IDLE goes out,
         // so that no loop competes with the stop for a queue that may be full, and no
         // command follows an IDLE. Sends never block, so a pass in progress ends
@@ -310,23 +319,27 @@ private:
         IdleSequence::complete(runs.data(), runs.size(), deadline);
         // Every IDLE frame is out: now the text, each part within its bound. What
         // the program printed first, so that its output comes before the stop's.
-        process_output::flushWithin(kProgramOutputBudget);
+        const auto end = began + kStopEnd;
+        process_output::flushWithin(std::min(std::chrono::steady_clock::now() + kProgramOutputBudget,
+                                             end - kLinesReserve));
         for (const IdleSequence::Run& run : runs) {
             run.sequence->report(run, "ESTOP", _stopErrors());
         }
         // LineOutput never waits for a reader past its bound, but a write to a file
         // waits for its disk: the stop's own lines, too, go out on a thread that is
-        // left behind once their bounds have passed.
+        // left behind at the end. Standard output gets half the time left, so that
+        // a terminal that takes nothing does not cost standard error its lines.
         static process_output::BoundedWork lines{[] {
+            const auto until = _stopEnd();
             const std::string& out = _stopLines();
-            LineOutput::write(STDOUT_FILENO, out.data(), out.size(), std::chrono::steady_clock::now() + kLinesBudget);
+            const auto now = std::chrono::steady_clock::now();
+            LineOutput::write(STDOUT_FILENO, out.data(), out.size(), now + (until - now) / 2);
             const std::string& err = _stopErrors();
             if (!err.empty()) {
-                LineOutput::write(STDERR_FILENO, err.data(), err.size(),
-                                  std::chrono::steady_clock::now() + kLinesBudget);
+                LineOutput::write(STDERR_FILENO, err.data(), err.size(), until);
             }
         }};
-        process_output::runWithin(lines, 2 * kLinesBudget);
+        process_output::runWithin(lines, end);
         // _exit rather than exit: the interpreter and our own threads are still
         // running, and static destructors must not run underneath them.
         ::_exit(signum);

@@ -33,8 +33,8 @@ inline void* runWork(void* slot) {
 }
 
 // Runs bounded.work on a new detached thread, with every signal blocked in it, and
-// waits until it is done or `budget` has passed. True when it finished.
-inline bool runWithin(BoundedWork& bounded, std::chrono::milliseconds budget) {
+// waits until it is done or `until` has come. True when it finished.
+inline bool runWithin(BoundedWork& bounded, std::chrono::steady_clock::time_point until) {
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
@@ -49,8 +49,7 @@ inline bool runWithin(BoundedWork& bounded, std::chrono::milliseconds budget) {
     if (!started) {
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + budget;
-    while (!bounded.done.load() && std::chrono::steady_clock::now() < deadline) {
+    while (!bounded.done.load() && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return bounded.done.load();
@@ -81,14 +80,14 @@ inline void flushInterpreterStreams() {
 // interpreter's buffers, then C's stdio (a C extension's printf). Both may wait on
 // a lock another thread holds (a thread of the program blocked in its own write to
 // a full pipe) or on a reader that never reads, so they run on a thread of their
-// own, which is waited for at most `budget` and left behind after that: the
+// own, which is waited for until `until` at most and left behind after that: the
 // process ends right after.
-inline void flushWithin(std::chrono::milliseconds budget) {
+inline void flushWithin(std::chrono::steady_clock::time_point until) {
     static BoundedWork program{[] {
         flushInterpreterStreams();
         std::fflush(nullptr);
     }};
-    runWithin(program, budget);
+    runWithin(program, until);
 }
 
 }  // namespace process_output
