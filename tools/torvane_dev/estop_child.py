@@ -21,10 +21,9 @@ if scenario == "two-running":
         ctrl.initialize_control_thread()
         keep.append(ctrl)
 elif scenario == "one-running":
-    ctrl = torvane.MotorController(link, [0])
-    ctrl.set_control_mode(torvane.ODriveControlMode.TORQUE)
-    ctrl.initialize_control_thread()
-    keep.append(ctrl)
+    keep.append(torvane.MotorController(link, [0]))
+    keep[0].set_control_mode(torvane.ODriveControlMode.TORQUE)
+    keep[0].initialize_control_thread()
 elif scenario == "one-dropped":
     dropped = torvane.MotorController(link, [0])
     keep.append(torvane.MotorController(link, [1]))
