@@ -226,10 +226,12 @@ def idle_frames(frames):
     return collections.Counter(f.node for f in frames if f.command == SET_AXIS_STATE and f.payload == IDLE_PAYLOAD)
 
 
-def idle_is_last_word(frames, nodes) -> list[str]:
-    """From its first IDLE frame on, each node got nothing but IDLE frames, and its
-    last frame is an IDLE frame. (The IDLE frames of a stop go out one by one: a
-    command for node 1 queued before the stop may well leave after node 0's IDLE.)"""
+def idle_is_last_word(frames, nodes, on_wire) -> list[str]:
+    """Each node's last frame is an IDLE frame. Where the frames are seen as the
+    kernel takes them (vcan), each node also got nothing but IDLE frames from its
+    first IDLE frame on: nothing was sent once the stop had begun. On the wire, a
+    command queued before the stop may follow the IDLE that overtook it, and then
+    has an IDLE behind it."""
     problems = []
     for node in nodes:
         mine = [f for f in frames if f.node == node]
@@ -238,10 +240,12 @@ def idle_is_last_word(frames, nodes) -> list[str]:
         if first_idle is None:
             problems.append(f"no IDLE frame for node {node} reached the bus")
             continue
+        if (mine[-1].command, mine[-1].payload) != (SET_AXIS_STATE, IDLE_PAYLOAD):
+            problems.append(f"node {node}'s last frame is {mine[-1]}, not IDLE")
         tail = [(f.command, f.payload.hex()) for f in mine[first_idle:]
                 if not (f.command == SET_AXIS_STATE and f.payload == IDLE_PAYLOAD)]
-        if tail:
-            problems.append(f"after its first IDLE frame node {node} got {tail[:12]}")
+        if tail and not on_wire:
+            problems.append(f"after its first IDLE frame node {node} was sent {tail[:12]}")
     return problems
 
 
@@ -311,7 +315,7 @@ def judge_stop(stopped: Stopped, interface, fault, signum) -> list[str]:
         problems.append(f"the watcher's socket dropped {stopped.watcher_drops} frames; nothing can be judged")
     if not any(f.command in LOOP_COMMANDS for f in stopped.frames if f.node in EXPECTED_IDLE):
         problems.append("the loops never sent a setpoint")
-    problems += idle_is_last_word(stopped.frames, EXPECTED_IDLE)
+    problems += idle_is_last_word(stopped.frames, EXPECTED_IDLE, echo)
     for node, expected in EXPECTED_IDLE.items():
         most = expected if keeps_up and not echo else 2 * expected
         if not expected <= seen[node] <= most:
