@@ -59,6 +59,24 @@ def check_json(interface, *args):
     return report
 
 
+def check_json_while(send_once, interface, *args):
+    """check_json while another thread calls `send_once` every 20 ms."""
+    stop = threading.Event()
+
+    def send():
+        while not stop.is_set():
+            send_once()
+            time.sleep(0.02)
+
+    thread = threading.Thread(target=send)
+    thread.start()
+    try:
+        return check_json(interface, *args)
+    finally:
+        stop.set()
+        thread.join()
+
+
 def by_node(report):
     return {node["node"]: node for node in report["nodes"]}
 
@@ -191,23 +209,16 @@ def test_frames_that_are_not_telemetry(bus, start_sim):
     """Commands from another program, an id no ODrive uses, and another device's extended
     frames whose low bits the link reads as encoder estimates of node 1."""
     start_sim()
-    stop = threading.Event()
     sender = CanPeer(bus)
 
     def send():
-        while not stop.is_set():
-            sender.send(arb_id(0, SET_TORQUE), bytes(4))
-            sender.send(arb_id(5, 0x03), bytes(8))
-            sender.send(CAN_EFF_FLAG | 0x18FF0029, bytes(8))  # low bits: node 1, command 9
-            time.sleep(0.02)
+        sender.send(arb_id(0, SET_TORQUE), bytes(4))
+        sender.send(arb_id(5, 0x03), bytes(8))
+        sender.send(CAN_EFF_FLAG | 0x18FF0029, bytes(8))  # low bits: node 1, command 9
 
-    thread = threading.Thread(target=send)
-    thread.start()
     try:
-        report = check_json(bus, "--seconds", "2", "--expect", "0", "1")
+        report = check_json_while(send, bus, "--seconds", "2", "--expect", "0", "1")
     finally:
-        stop.set()
-        thread.join()
         sender.close()
     others = {other["can_id"]: other for other in report["other_frames"]}
     assert set(others) == {"0x00e", "0x0a3", "0x18ff0029"}
@@ -250,28 +261,19 @@ def heard_both_ways(bus):
     sim = SimulatedODrive(bus)
     sender = CanPeer(bus)
     link = torvane.ODriveSocket(bus)
-    stop = threading.Event()
 
     def send():
-        while not stop.is_set():
-            for case in LINK_RULES:
-                node, command, length, kind, _ = case.values
-                if kind == "fd":
-                    if VIRTUAL:
-                        sender.send_fd(arb_id(node, command), PAYLOAD)
-                else:
-                    sender.send((CAN_RTR_FLAG if kind == "remote" else 0) | arb_id(node, command), PAYLOAD, length)
-            for node in (0, 1):  # polling the simulator's Iq, as some programs do
-                sender.send(CAN_RTR_FLAG | arb_id(node, GET_IQ), bytes(8), 8)
-            time.sleep(0.02)
+        for case in LINK_RULES:
+            node, command, length, kind, _ = case.values
+            if kind == "fd":
+                if VIRTUAL:
+                    sender.send_fd(arb_id(node, command), PAYLOAD)
+            else:
+                sender.send((CAN_RTR_FLAG if kind == "remote" else 0) | arb_id(node, command), PAYLOAD, length)
+        for node in (0, 1):  # polling the simulator's Iq, as some programs do
+            sender.send(CAN_RTR_FLAG | arb_id(node, GET_IQ), bytes(8), 8)
 
-    thread = threading.Thread(target=send)
-    thread.start()
-    try:
-        report = check_json(bus, "--seconds", "2", "--expect", "0", "1")
-    finally:
-        stop.set()
-        thread.join()
+    report = check_json_while(send, bus, "--seconds", "2", "--expect", "0", "1")
     sender.send(SETTLED, f32(1.0, 1.0))
     wait_until(lambda: link.getPositionEstimate(30) == 1.0)
     getters = {case.values[0]: {getter: getattr(link, getter)(case.values[0]) for getter in GETTERS}
@@ -325,20 +327,10 @@ def test_remote_requests_are_shown_and_are_no_problem(heard_both_ways):
 @pytest.mark.skipif(not VIRTUAL, reason="an SJA1000 is a classic CAN controller: it sends no CAN FD frames")
 def test_can_fd_frames_count_in_rate_and_load(bus):
     sender = CanPeer(SECOND_INTERFACE)
-    stop = threading.Event()
-
-    def send():
-        while not stop.is_set():
-            sender.send_fd(0x7F0, bytes(range(64)))
-            time.sleep(0.01)
-
-    thread = threading.Thread(target=send)
-    thread.start()
     try:
-        report = check_json(SECOND_INTERFACE, "--seconds", "1", "--bitrate", "500000")
+        report = check_json_while(lambda: sender.send_fd(0x7F0, bytes(range(64))), SECOND_INTERFACE,
+                                  "--seconds", "1", "--bitrate", "500000")
     finally:
-        stop.set()
-        thread.join()
         sender.close()
     (other,) = report["other_frames"]
     assert other["fd"] and other["lengths"] == [64] and other["what"].startswith("CAN FD ")

@@ -18,6 +18,7 @@ import torvane
 from torvane_dev import program
 from torvane_dev.buses import SECOND_INTERFACE
 from torvane_dev.canpeer import CanPeer, as_f32, f32, wait_until
+from torvane_dev.faultcheck import set_link
 from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, arb_id
 from torvane_dev.simfixture import HANG_GUARD, SIM, SimulatedODrive
 
@@ -302,17 +303,13 @@ def test_refuses_to_start_with_a_clear_message(bus, options, status, message):
 
 # ---- its interface ----
 
-def link(name, state):
-    subprocess.run(["ip", "link", "set", name, state], check=True, capture_output=True, timeout=60)
-
-
 @contextlib.contextmanager
 def set_down(name):
-    link(name, "down")
+    set_link(name, "down")
     try:
         yield
     finally:
-        link(name, "up")
+        set_link(name, "up")
 
 
 def telemetry_flows(name):

@@ -597,19 +597,24 @@ def at(seconds):
     return f"{seconds:.2f} s into the listen"
 
 
+def ignored_frames(message, seen):
+    """The frames of a message the link ignores, in words: "12 frames of 4 bytes (it reads 8) and 3 CAN FD frames"."""
+    parts = []
+    if seen["short_frames"]:
+        lengths = "/".join(str(length) for length in seen["short_lengths"])
+        parts.append(f"{seen['short_frames']} frames of {lengths} bytes (it reads {message.link_length})")
+    if seen["fd_frames"]:
+        parts.append(f"{seen['fd_frames']} CAN FD frames")
+    return " and ".join(parts)
+
+
 def missing_problem(number, message, seen):
     """Why the link has nothing of one message of a node, and what reads 0 for it."""
     getters = " and ".join(message.getters)
     if seen is None:
         return (f"node {number}: {message.name} never came, so {getters} read 0: "
                 f"set the axis' {message.words} ({message.setting_path}) above 0")
-    ignored = []
-    if seen["short_frames"]:
-        lengths = "/".join(str(length) for length in seen["short_lengths"])
-        ignored.append(f"{seen['short_frames']} of {lengths} bytes, shorter than the {message.link_length} it reads")
-    if seen["fd_frames"]:
-        ignored.append(f"{seen['fd_frames']} CAN FD frames, which it does not receive")
-    return (f"node {number}: {message.name} came only in frames the link ignores ({'; '.join(ignored)}), "
+    return (f"node {number}: {message.name} came only in frames the link ignores ({ignored_frames(message, seen)}), "
             f"so {getters} read 0")
 
 
@@ -758,17 +763,6 @@ def fmt_values(name, last):
     target = last["torque_target"]
     return (f"estimate {last['torque_estimate']:.4f} Nm"
             + (", no target (a 4-byte frame)" if target is None else f", target {target:.4f} Nm"))
-
-
-def ignored_frames(message, seen):
-    """The frames of a message the link ignores, in words: "12 of 4 bytes, 3 CAN FD"."""
-    parts = []
-    if seen["short_frames"]:
-        lengths = "/".join(str(length) for length in seen["short_lengths"])
-        parts.append(f"{seen['short_frames']} frames of {lengths} bytes (it reads {message.link_length})")
-    if seen["fd_frames"]:
-        parts.append(f"{seen['fd_frames']} CAN FD frames")
-    return " and ".join(parts)
 
 
 def value(number, unit="", missing="not reported by the driver"):

@@ -1,7 +1,8 @@
 """The ODrive CAN protocol as torvane's commands, tests and tools speak it on the
 other side of the wire: command ids, the SocketCAN frame layouts and socket options,
 arbitration ids, the telemetry messages with the link's getters they fill and the
-bytes the link needs of each, and the names of axis states and errors. The C helpers' counterpart is tools/torvane_dev/odrive_protocol.h.
+bytes the link needs of each, and the names of axis states and errors. The C
+helpers' counterpart is tools/torvane_dev/odrive_protocol.h.
 
 Tests that check the module's encoders do not use this module for their expected
 bytes: those stay written out, so that a mistake here cannot hide one there.
