@@ -3,9 +3,11 @@
 Reads the interface from iproute2 (`ip -details -statistics -json link show`, `tc -json
 qdisc show`), listens for a few seconds and prints one screen: the interface and its
 controller, every ODrive node heard with the telemetry messages it sends and the link's
-getters that would read 0 because their message never came, the frames that are not
-telemetry, the frame rate and bus load. `--expect NODE...` turns what is wrong into a
-non-zero exit; `--json` gives the same report to programs.
+getters that would read 0 because their message never came in a frame the link takes,
+the node's pauses, reboots and exits from closed loop, the frames that are not telemetry,
+the frame rate and bus load. Frames are judged by the link's own rules (see `taken_by_link`).
+`--expect NODE...` turns what is wrong into a non-zero exit; `--json` gives the same report
+to programs.
 """
 
 import argparse
@@ -354,10 +356,9 @@ class Listener:
 def decode(message, length, data):
     """The fields of a telemetry message the frame carries; those past its length are None."""
     values = struct.unpack_from(message.layout, data)
-    sizes = [struct.calcsize("<" + code) for code in message.layout.lstrip("<")]
-    offsets = [sum(sizes[:i + 1]) for i in range(len(sizes))]
-    return {field: value if offset <= length else None
-            for field, value, offset in zip(message.fields, values, offsets, strict=True)}
+    ends = [struct.calcsize(message.layout[:i + 2]) for i in range(len(message.fields))]  # "<IB": 4, 5
+    return {field: value if end <= length else None
+            for field, value, end in zip(message.fields, values, ends, strict=True)}
 
 
 def rate(count, seconds):
@@ -414,16 +415,16 @@ def analyse(frames, start, end):
             node["times"].append(frame.stamp)
             node["local" if frame.local else "remote"] += 1
             seen = node["messages"].setdefault(message.name, {"times": [], "short": [], "fd": 0, "heartbeats": []})
-            if frame.fd:
-                seen["fd"] += 1
-            elif length < message.link_length:
-                seen["short"].append(length)
-            else:
+            if taken_by_link(frame, message):
                 seen["times"].append(frame.stamp)
                 values = decode(message, length, data)
                 seen["last"] = values
                 if message.name == "HEARTBEAT":
                     seen["heartbeats"].append((frame.stamp, values["axis_state"], values["axis_error"]))
+            elif frame.fd:
+                seen["fd"] += 1
+            else:
+                seen["short"].append(length)
             continue
         key = (can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_EFF_MASK), frame.fd)
         other = others.setdefault(key, {"count": 0, "local": 0, "remote": 0, "lengths": set(), "decoded": 0})
@@ -598,14 +599,16 @@ def at(seconds):
 
 
 def ignored_frames(message, seen):
-    """The frames of a message the link ignores, in words: "12 frames of 4 bytes (it reads 8) and 3 CAN FD frames"."""
+    """The frames of a message the link ignores, in words: "12 frames of 4 bytes, shorter
+    than the 8 it reads; 3 CAN FD frames, which it does not receive"."""
     parts = []
     if seen["short_frames"]:
         lengths = "/".join(str(length) for length in seen["short_lengths"])
-        parts.append(f"{seen['short_frames']} frames of {lengths} bytes (it reads {message.link_length})")
+        parts.append(f"{seen['short_frames']} frames of {lengths} bytes, shorter than the {message.link_length} "
+                     f"it reads")
     if seen["fd_frames"]:
-        parts.append(f"{seen['fd_frames']} CAN FD frames")
-    return " and ".join(parts)
+        parts.append(f"{seen['fd_frames']} CAN FD frames, which it does not receive")
+    return "; ".join(parts)
 
 
 def missing_problem(number, message, seen):
@@ -832,12 +835,12 @@ def render(report):
                     f"set {message.setting_path} above 0")
                 continue
             if not seen["count"]:
-                add(f"  {message.name:<24} {0.0:>7.1f}/s   {', '.join(message.getters)} read 0: "
-                    f"{ignored_frames(message, seen)} came, which the link ignores")
+                add(f"  {message.name:<24} {0.0:>7.1f}/s   {', '.join(message.getters)} read 0: the link ignores "
+                    f"what came ({ignored_frames(message, seen)})")
                 continue
             gap = (f"; gap of {seen['longest_gap_s']:.2f} s" if seen["longest_gap_s"] > max(0.2, 3.0 / seen["rate"])
                    else "")
-            ignored = (f"; {ignored_frames(message, seen)} ignored"
+            ignored = (f"; the link ignored {ignored_frames(message, seen)}"
                        if seen["short_frames"] or seen["fd_frames"] else "")
             add(f"  {message.name:<24} {seen['rate']:>7.1f}/s   {fmt_values(message.name, seen['last'])}{gap}{ignored}")
         add("")
@@ -924,7 +927,8 @@ def parse_args(argv):
         prog="torvane-check",
         description="Listens on a CAN interface and says what torvane will see there: the interface and its "
                     "controller, each ODrive node with the telemetry it sends (and the getters that would read 0 "
-                    "because their message never came), other frames, the frame rate and the bus load.",
+                    "because their message never came in a frame the link takes), its pauses, reboots and exits "
+                    "from closed loop, other frames, the frame rate and the bus load.",
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("interface", help="the CAN interface, e.g. can0 or vcan0")
     parser.add_argument("--seconds", type=seconds_type, default=3.0,
