@@ -765,16 +765,18 @@ class Simulator:
         if self.lost_since is None:
             if trouble not in (errno.ENETDOWN, errno.ENODEV, errno.ENXIO):
                 return
-            how = GONE if trouble != errno.ENETDOWN else DOWN
-            self.lose_interface(wall, how)
-            self.say(f"{self.bus.interface} {'went down' if how == DOWN else 'disappeared'}: the axes run on, but "
-                     f"nothing reaches the bus until it is back")
+            gone = trouble != errno.ENETDOWN  # ENODEV, ENXIO: unbound, to be bound again
+            self.lose_interface(wall, GONE if gone else DOWN)
+            self._say_lost("disappeared" if gone else "went down")
         if wall < self.next_look:
             return
         self.next_look = wall + 0.1
         state = self.bus.state()
         if state == GONE:
-            self.lost_how = GONE
+            # A removed interface goes down first: it may have been said to be down.
+            if self.lost_how != GONE:
+                self.lost_how = GONE
+                self._say_lost("disappeared")
             return
         if self.lost_how == GONE:
             try:
@@ -785,6 +787,9 @@ class Simulator:
         if state == UP:
             self.say(f"{self.bus.interface} " + back.format(wall - self.lost_since))
             self.lost_since = None
+
+    def _say_lost(self, what):
+        self.say(f"{self.bus.interface} {what}: the axes run on, but nothing reaches the bus until it is back")
 
     def wait_for_interface(self):
         """Before "ready": an interface that is down gets waited for, not broadcast into."""
