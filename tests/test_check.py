@@ -236,7 +236,7 @@ def test_frames_that_are_not_telemetry(bus, start_sim):
     finally:
         sender.close()
     others = {other["can_id"]: other for other in report["other_frames"]}
-    assert set(others) == {"0x00e", "0x0a3", "0x18ff0029"}
+    assert set(others) == {"0x00e", "0x0a3", "0x18ff0029"}, (report["frames"], report["problems"])
     assert others["0x00e"]["what"] == "SET_TORQUE to node 0" and others["0x00e"]["link_decodes_as"] is None
     assert others["0x0a3"]["what"].startswith("command 0x03 to node 5")
     assert others["0x18ff0029"]["link_decodes_as"] == "GET_ENCODER_ESTIMATES of node 1"
