@@ -1,9 +1,12 @@
+import contextlib
 import os
+import shutil
+import subprocess
 
 import pytest
 
 import torvane
-from torvane_dev.buses import INTERFACE, can_open
+from torvane_dev.buses import INTERFACE, SECOND_INTERFACE, can_open, is_virtual
 from torvane_dev.canpeer import MARKER, CanPeer
 from torvane_dev.protocol import MAX_NODE
 from torvane_dev.simfixture import SimulatedODrive
@@ -77,12 +80,12 @@ def controller(link, peer):
 
 @pytest.fixture
 def start_sim(bus):
-    """start(*options, nodes=(0, 1), interface=bus) starts a simulator; at teardown
-    each must exit 0 on SIGTERM with a summary per axis."""
+    """start(*options, nodes=(0, 1), interface=bus, ready=True) starts a simulator (see
+    SimulatedODrive); at teardown each must exit 0 on SIGTERM with a summary per axis."""
     started = []
 
-    def start(*options, nodes=(0, 1), interface=None):
-        sim = SimulatedODrive(interface or bus, *options, nodes=nodes)
+    def start(*options, nodes=(0, 1), interface=None, ready=True):
+        sim = SimulatedODrive(interface or bus, *options, nodes=nodes, ready=ready)
         started.append(sim)
         return sim
 
@@ -90,3 +93,30 @@ def start_sim(bus):
     for sim in started:
         assert sim.stop() == 0, sim.stderr
         assert sorted(sim.summaries()) == sorted(sim.nodes)
+
+
+@pytest.fixture
+def unpluggable_bus():
+    """(name, unplugged): within `with unplugged():` the second bus's interface is gone,
+    as when a USB CAN adapter is unplugged, and it is back after the block."""
+    name = SECOND_INTERFACE
+    if shutil.which("ip") is None or os.geteuid() != 0:
+        pytest.skip("needs root and iproute2 to change interfaces")
+    if not can_open(name):
+        pytest.skip(f"no second interface {name}")
+    if not is_virtual(name):
+        pytest.skip(f"deletes and re-creates {name} as vcan: a CAN controller's interface cannot be re-created")
+
+    def ip(*args):
+        subprocess.run(["ip", "link", *args], check=True, capture_output=True, timeout=60)
+
+    @contextlib.contextmanager
+    def unplugged():
+        ip("delete", name)
+        try:
+            yield
+        finally:
+            ip("add", "dev", name, "type", "vcan")
+            ip("set", name, "up")
+
+    return name, unplugged

@@ -1,6 +1,5 @@
 """Opening, sharing and closing ODriveSocket links on the bus."""
 
-import contextlib
 import os
 import shutil
 import subprocess
@@ -9,7 +8,7 @@ import threading
 import pytest
 
 import torvane
-from torvane_dev.buses import SECOND_INTERFACE, is_virtual
+from torvane_dev.buses import SECOND_INTERFACE
 from torvane_dev.canpeer import CanPeer, f32, wait_until
 from torvane_dev.procfs import cpu_share
 from torvane_dev.protocol import arb_id
@@ -192,26 +191,6 @@ def test_interface_down_and_up_under_an_open_link(second_bus):
     holder = [link]
     del link
     run_guarded(holder.clear)
-
-
-@pytest.fixture
-def unpluggable_bus(second_bus):
-    """(name, unplugged): within `with unplugged():` the second bus's interface is gone,
-    as when a USB CAN adapter is unplugged, and it is back after the block."""
-    name, _ = second_bus
-    if not is_virtual(name):
-        pytest.skip(f"deletes and re-creates {name} as vcan: a CAN controller's interface cannot be re-created")
-
-    @contextlib.contextmanager
-    def unplugged():
-        ip("delete", name)
-        try:
-            yield
-        finally:
-            ip("add", "dev", name, "type", "vcan")
-            ip("set", name, "up")
-
-    return name, unplugged
 
 
 @needs_ip

@@ -1,7 +1,10 @@
 """The simulated ODrive (the torvane-sim command) on the bus: its own protocol handling, and
 torvane's link and controller driving it in closed loop."""
 
+import contextlib
 import math
+import os
+import re
 import signal
 import struct
 import subprocess
@@ -15,6 +18,7 @@ import torvane
 from torvane_dev import program
 from torvane_dev.buses import SECOND_INTERFACE
 from torvane_dev.canpeer import CanPeer, as_f32, f32, wait_until
+from torvane_dev.faultcheck import set_link
 from torvane_dev.protocol import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, arb_id
 from torvane_dev.simfixture import HANG_GUARD, SIM, SimulatedODrive
 
@@ -277,7 +281,8 @@ def test_run_time_commands_refuse_what_they_do_not_know(sim):
 
 
 @pytest.mark.parametrize("options, status, message", [
-    (["--interface", "nosuchcan0"], 1, "cannot open CAN interface nosuchcan0"),
+    (["--interface", "nosuchcan0"], 1, "cannot open CAN interface nosuchcan0: no such interface here"),
+    (["--interface", "lo"], 1, "lo is not a CAN interface"),
     (["--nodes", "64"], 2, "outside 0 to 63"),
     (["--silent", "5"], 2, "node 5 is not among --nodes"),
     (["--physics-hz", "500"], 2, "at least 1000"),
@@ -287,13 +292,92 @@ def test_run_time_commands_refuse_what_they_do_not_know(sim):
     (["--reboot-at", "7", "1"], 2, "node 7 is not among --nodes"),
     (["--error-at", "0", "0x100000000", "1"], 2, "error code 0x100000000 does not fit 32 bits"),
     (["--silent-at", "0", "soon"], 2, "'soon' is not a number"),
-], ids=["no-interface", "node-range", "unknown-node", "coarse-physics", "unknown-message", "rate-of-unknown-node",
-        "negative-rate", "reboot-of-unknown-node", "error-code-range", "time-not-a-number"])
+], ids=["no-interface", "not-can", "node-range", "unknown-node", "coarse-physics", "unknown-message",
+        "rate-of-unknown-node", "negative-rate", "reboot-of-unknown-node", "error-code-range", "time-not-a-number"])
 def test_refuses_to_start_with_a_clear_message(bus, options, status, message):
     run = subprocess.run([SIM, "--interface", bus, *options], capture_output=True, text=True,
                          timeout=HANG_GUARD, stdin=subprocess.DEVNULL)
     assert (run.returncode, run.stdout) == (status, "")
     assert message in run.stderr
+
+
+# ---- its interface ----
+
+@contextlib.contextmanager
+def set_down(name):
+    set_link(name, "down")
+    try:
+        yield
+    finally:
+        set_link(name, "up")
+
+
+def telemetry_flows(name):
+    """Waits for the simulator's heartbeats on the interface."""
+    listener = CanPeer(name, only_command=1)
+    try:
+        listener.recv_n(2, timeout=HANG_GUARD)
+    finally:
+        listener.close()
+
+
+def test_on_a_down_interface_it_waits_and_says_so(start_sim):
+    name = SECOND_INTERFACE
+    with set_down(name):
+        sim = start_sim(interface=name, ready=False)
+        wait_until(lambda: sim.stderr, timeout=HANG_GUARD)
+        assert sim.stderr == f"torvane-sim: {name} is down: waiting for it to come up (sudo ip link set {name} up)"
+        assert sim.proc.poll() is None
+    assert sim.readline() == "ready"
+    assert sim.stderr.splitlines()[1] == f"torvane-sim: {name} is up: starting"
+    telemetry_flows(name)
+
+
+@pytest.mark.parametrize("how", ["down", "unplugged"])
+def test_an_interface_lost_during_a_run_is_said_and_survived(start_sim, request, how):
+    """Set down and up again, or removed and created again as an unplugged adapter is."""
+    if how == "unplugged":
+        name, unplugged = request.getfixturevalue("unpluggable_bus")
+    else:
+        name, unplugged = SECOND_INTERFACE, lambda: set_down(SECOND_INTERFACE)
+    sim = start_sim(interface=name)
+    telemetry_flows(name)
+    with unplugged():
+        lost = "went down" if how == "down" else "disappeared"
+        wait_until(lambda: lost in sim.stderr, timeout=HANG_GUARD)
+        assert sim.proc.poll() is None
+    wait_until(lambda: "is up again" in sim.stderr, timeout=HANG_GUARD)
+    said = "torvane-sim: {} {}: the axes run on, but nothing reaches the bus until it is back\n"
+    expected = re.escape(said.format(name, "went down"))
+    if how == "unplugged":  # it goes down on its way out, which the simulator may see first
+        expected = f"(?:{expected})?" + re.escape(said.format(name, "disappeared"))
+    assert re.fullmatch(expected + rf"torvane-sim: {name} is up again after \d+\.\d s: broadcasting",
+                        sim.stderr), sim.stderr
+    telemetry_flows(name)
+    sim.ok("idle all")  # and it still takes commands
+
+
+def test_standard_input_is_left_as_it_was_found(bus):
+    """Its flags belong to the open file it shares with the shell (or a terminal)."""
+    read_end, write_end = os.pipe()
+    try:
+        with subprocess.Popen([SIM, "--interface", bus], stdin=read_end, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) as sim:
+            try:
+                assert sim.stdout.readline() == "ready\n"
+                os.write(write_end, b"status\n")
+                assert sim.stdout.readline().startswith("axis 0: state IDLE")
+                assert os.get_blocking(read_end)
+                sim.send_signal(signal.SIGTERM)
+                assert sim.wait(timeout=HANG_GUARD) == 0
+            finally:
+                if sim.poll() is None:
+                    sim.kill()
+                    sim.wait()
+        assert os.get_blocking(read_end)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
 
 
 # ---- torvane driving the simulator ----

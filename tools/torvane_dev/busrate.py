@@ -20,21 +20,15 @@ import subprocess
 import sys
 
 from torvane_dev.buses import is_virtual
+from torvane_tools.wire import most_frame_bits
 
 FRAME_STRUCT_BYTES = 16  # what the kernel's queues count per classic CAN frame
 
 
-def frame_bits(data_bytes: int = 8) -> int:
-    """Bits of a classic standard-format data frame on the wire, with the most stuff
-    bits it can carry and the three-bit intermission after it."""
-    stuffed = 34 + 8 * data_bytes  # start of frame to the end of the CRC
-    fixed = 1 + 2 + 7 + 3  # CRC delimiter, acknowledgement, end of frame, intermission
-    return stuffed + (stuffed - 1) // 4 + fixed
-
-
 def frames_per_second(bitrate: int) -> float:
-    """Eight-byte frames a bus at `bitrate` carries at least, one after the other."""
-    return bitrate / frame_bits(8)
+    """Eight-byte frames a bus at `bitrate` carries at least, one after the other: each
+    with the most stuff bits it can carry."""
+    return bitrate / most_frame_bits(8)
 
 
 def qdisc_commands(interface: str, frames_per_s: float) -> list[list[str]]:
@@ -116,7 +110,7 @@ def main(argv=None) -> int:
             set_bitrate(interface, args.bitrate)
         shape(interface, frames_per_second(args.bitrate))
     print(f"busrate: {' '.join(args.interfaces)} carry at most {frames_per_second(args.bitrate):.0f} frames/s "
-          f"({args.bitrate} bit/s, {frame_bits(8)} bits per eight-byte frame)", file=sys.stderr)
+          f"({args.bitrate} bit/s, {most_frame_bits(8)} bits per eight-byte frame)", file=sys.stderr)
     return 0
 
 

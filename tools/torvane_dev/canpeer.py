@@ -7,14 +7,25 @@ import struct
 import time
 from typing import NamedTuple
 
-from torvane_dev.protocol import CAN_FRAME, CLEAR_ERRORS, MAX_NODE, arb_id, command_filter, command_of, node_of
+from torvane_dev.protocol import (
+    CAN_FRAME,
+    CAN_RAW_FD_FRAMES,
+    CANFD_BRS,
+    CANFD_FRAME,
+    CLEAR_ERRORS,
+    MAX_NODE,
+    SO_RCVBUFFORCE,
+    SO_TIMESTAMPNS,
+    arb_id,
+    command_filter,
+    command_of,
+    node_of,
+)
 
 # clearErrors(63): what a test sends after its setup, so that reading the bus up
 # to this frame leaves only what came after it, and that nothing came before it.
 MARKER = arb_id(MAX_NODE, CLEAR_ERRORS)
 
-SO_RCVBUFFORCE = 33
-SO_TIMESTAMPNS = 35  # also the type of its control message (SCM_TIMESTAMPNS)
 SO_MEMINFO = 55
 TIMESPEC = struct.Struct("=qq")
 SK_MEMINFO_RMEM_ALLOC, SK_MEMINFO_RCVBUF, SK_MEMINFO_DROPS = 0, 1, 8
@@ -79,6 +90,12 @@ class CanPeer:
 
     def close(self) -> None:
         self.sock.close()
+
+    def send_fd(self, can_id: int, data: bytes, bit_rate_switch: bool = False) -> None:
+        """Sends a CAN FD frame of len(data) bytes (a valid FD length, up to 64); the
+        interface must carry CAN FD (MTU 72: vcan does)."""
+        self.sock.setsockopt(socket.SOL_CAN_RAW, CAN_RAW_FD_FRAMES, 1)
+        self.sock.send(CANFD_FRAME.pack(can_id, len(data), CANFD_BRS if bit_rate_switch else 0, data.ljust(64, b"\0")))
 
     def send(self, can_id: int, data: bytes = b"", dlc: int | None = None, queue_timeout: float = 10.0) -> None:
         """Sends a classic frame; `dlc` may differ from len(data) to forge short frames.

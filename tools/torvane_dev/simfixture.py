@@ -39,7 +39,10 @@ def parse_axis_line(line):
 
 
 class SimulatedODrive:
-    def __init__(self, bus, *options, nodes=(0, 1)):
+    """`ready=False` returns at once, before the simulator has said "ready" (which
+    `readline` then reads), for a start that waits for its interface."""
+
+    def __init__(self, bus, *options, nodes=(0, 1), ready=True):
         self.nodes = list(nodes)
         self.proc = subprocess.Popen(
             [SIM, "--interface", bus, "--nodes", *map(str, nodes), *options],
@@ -52,6 +55,8 @@ class SimulatedODrive:
             pump.start()
         self.returncode = None
         self.final_lines = []
+        if not ready:
+            return
         first = self.readline()
         if first != "ready":
             self.stop()

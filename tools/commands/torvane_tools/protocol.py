@@ -1,7 +1,8 @@
 """The ODrive CAN protocol as torvane's commands, tests and tools speak it on the
-other side of the wire: command ids, the SocketCAN frame layout, arbitration ids, the
-telemetry messages with the link's getters they fill, and the names of axis states
-and errors. The C helpers' counterpart is tools/torvane_dev/odrive_protocol.h.
+other side of the wire: command ids, the SocketCAN frame layouts and socket options,
+arbitration ids, the telemetry messages with the link's getters they fill and the
+bytes the link needs of each, and the names of axis states and errors. The C
+helpers' counterpart is tools/torvane_dev/odrive_protocol.h.
 
 Tests that check the module's encoders do not use this module for their expected
 bytes: those stay written out, so that a mistake here cannot hide one there.
@@ -48,10 +49,24 @@ FRAME_HEAD = "<IB3x"
 CAN_FRAME = struct.Struct(FRAME_HEAD + "8s")
 FRAME_ID_AND_LENGTH = struct.Struct("<IB")  # the first five bytes of a frame
 DATA_OFFSET = 8  # where the payload starts in a frame
+# struct canfd_frame: identifier, length (up to 64), flags, two reserved bytes, 64 data
+# bytes. A socket receives these only once it has asked for them (CAN_RAW_FD_FRAMES).
+CANFD_FRAME = struct.Struct("<IBB2x64s")
+CANFD_BRS = 0x01  # flags: the data phase ran at the data bitrate
 CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
 CAN_ERR_FLAG = 0x20000000
+CAN_SFF_MASK = 0x7FF
+CAN_EFF_MASK = 0x1FFFFFFF
 NOT_A_DATA_FRAME = CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG  # what no ODrive frame carries
+
+# Socket options of asm-generic/socket.h (every architecture a robot computer runs on)
+# and linux/can/raw.h that Python's socket module does not name on every build.
+SO_RCVBUFFORCE = 33  # SO_RCVBUF beyond the system's limit; needs CAP_NET_ADMIN
+SO_TIMESTAMPNS = 35  # each frame's kernel receive time (CLOCK_REALTIME) as ancillary data
+SO_RXQ_OVFL = 40     # the count of frames the socket had to drop, as ancillary data
+CAN_RAW_ERR_FILTER = 2
+CAN_RAW_FD_FRAMES = 5
 
 # The link's telemetry getters, in the order the module declares them.
 GETTERS = (
@@ -100,6 +115,7 @@ class TelemetryMessage:
     layout: str           # struct format of the payload
     fields: tuple[str, ...]
     getters: tuple[str, ...]  # the link's getters that read its fields (GET_TORQUES' second float: none)
+    link_length: int      # the bytes the link reads; it ignores a frame shorter than this
 
     @property
     def setting_path(self) -> str:
@@ -108,17 +124,17 @@ class TelemetryMessage:
 
 TELEMETRY_MESSAGES = (
     TelemetryMessage(HEARTBEAT, "HEARTBEAT", "heartbeat", "heartbeat rate", "<IB",
-                     ("axis_error", "axis_state"), ("getAxisError", "getAxisState")),
+                     ("axis_error", "axis_state"), ("getAxisError", "getAxisState"), 5),
     TelemetryMessage(GET_ENCODER_ESTIMATES, "GET_ENCODER_ESTIMATES", "encoder", "encoder estimates rate", "<ff",
-                     ("position_estimate", "velocity_estimate"), ("getPositionEstimate", "getVelocityEstimate")),
+                     ("position_estimate", "velocity_estimate"), ("getPositionEstimate", "getVelocityEstimate"), 8),
     TelemetryMessage(GET_IQ, "GET_IQ", "iq", "Iq rate", "<ff",
-                     ("iq_setpoint", "iq_measured"), ("getIqSetpoint", "getIqMeasured")),
+                     ("iq_setpoint", "iq_measured"), ("getIqSetpoint", "getIqMeasured"), 8),
     TelemetryMessage(GET_TEMPERATURE, "GET_TEMPERATURE", "temperature", "temperature rate", "<ff",
-                     ("fet_temperature", "motor_temperature"), ("getFETTemperature", "getMotorTemperature")),
+                     ("fet_temperature", "motor_temperature"), ("getFETTemperature", "getMotorTemperature"), 8),
     TelemetryMessage(GET_BUS_VOLTAGE_CURRENT, "GET_BUS_VOLTAGE_CURRENT", "bus_voltage", "bus voltage and current rate",
-                     "<ff", ("bus_voltage", "bus_current"), ("getBusVoltage", "getBusCurrent")),
+                     "<ff", ("bus_voltage", "bus_current"), ("getBusVoltage", "getBusCurrent"), 8),
     TelemetryMessage(GET_TORQUES, "GET_TORQUES", "torques", "torques rate", "<ff",
-                     ("torque_estimate", "torque_target"), ("getTorqueEstimate",)),
+                     ("torque_estimate", "torque_target"), ("getTorqueEstimate",), 4),
 )
 TELEMETRY_BY_COMMAND = {message.command: message for message in TELEMETRY_MESSAGES}
 TELEMETRY_BY_SETTING = {message.setting: message for message in TELEMETRY_MESSAGES}

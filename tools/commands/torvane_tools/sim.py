@@ -11,6 +11,7 @@ or on command. The standard library only: `torvane-sim --interface vcan0 --nodes
 import argparse
 import collections
 import errno
+import fcntl
 import functools
 import math
 import os
@@ -45,6 +46,7 @@ from torvane_tools.protocol import (
     SET_TORQUE,
     SET_VEL_GAINS,
     SET_VELOCITY,
+    SO_RCVBUFFORCE,
     TELEMETRY_BY_SETTING,
     TELEMETRY_MESSAGES,
     TORQUE,
@@ -417,20 +419,43 @@ class Axis:
                 f"error 0x{self.error:x}, position {self.position:.4f}, commands {self.commands}")
 
 
+# The interface requests of linux/sockios.h the simulator asks about its interface.
+SIOCGIFFLAGS = 0x8913
+SIOCGIFHWADDR = 0x8927
+IFF_UP = 0x1
+ARPHRD_CAN = 280  # the hardware type of every CAN interface, vcan included
+IFREQ = struct.Struct("16s24x")  # struct ifreq: the name, then a union whose first field is at byte 16
+UP, DOWN, GONE = "up", "down", "gone"
+
+
+class NotCan(Exception):
+    """The interface exists but is not a CAN interface."""
+
+
 class Bus:
     """A raw CAN socket on one interface: non-blocking reads in batches, one write per frame."""
 
     def __init__(self, interface):
+        self.interface = interface
         self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-        # A large receive queue rides out the moments when a slow machine does not schedule us.
         try:
-            self.sock.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)  # SO_RCVBUFFORCE, needs root
-        except OSError:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-        self.sock.bind((interface,))
-        self.sock.setblocking(False)
+            if self.state() != GONE and self._hardware_type() != ARPHRD_CAN:
+                raise NotCan(interface)
+            # A large receive queue rides out the moments when a slow machine does not schedule us.
+            try:
+                self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 4 << 20)  # needs root
+            except OSError:
+                self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+            self.sock.bind((interface,))
+            self.sock.setblocking(False)
+        except BaseException:
+            self.sock.close()
+            raise
         self.buf = bytearray(CAN_FRAME.size)
         self.send_failures = 0
+        # The errno of the last failure that was not a full queue (the interface went
+        # down or away), for the simulator to look into; None once it has.
+        self.trouble = None
         # Frames a full transmit queue refused, oldest first, with what to do once
         # taken: a node waits for the bus, as a CAN controller retries a frame until
         # it wins arbitration, but holds only so many.
@@ -473,9 +498,38 @@ class Bus:
             if error.errno == errno.ENOBUFS:
                 return False
             self.send_failures += 1
+            self.trouble = error.errno
             return None
 
     MOST_WAITING = 32
+
+    def _ioctl(self, request):
+        name = self.interface.encode()
+        if not 0 < len(name) < 16:
+            raise OSError(errno.ENODEV, os.strerror(errno.ENODEV))
+        return fcntl.ioctl(self.sock.fileno(), request, IFREQ.pack(name))
+
+    def _hardware_type(self):
+        return struct.unpack_from("=H", self._ioctl(SIOCGIFHWADDR), 16)[0]
+
+    def state(self):
+        """UP, DOWN or GONE (no interface of that name, as when an adapter is unplugged)."""
+        try:
+            flags = struct.unpack_from("=H", self._ioctl(SIOCGIFFLAGS), 16)[0]
+        except OSError as error:
+            if error.errno == errno.ENODEV:
+                return GONE
+            raise
+        return UP if flags & IFF_UP else DOWN
+
+    def rebind(self):
+        """Binds the socket again to an interface that was removed and is back: the
+        kernel unbound it when the interface went away."""
+        self.sock.bind((self.interface,))
+
+    def drop_waiting(self):
+        self.send_failures += len(self.waiting)
+        self.waiting.clear()
 
     def close(self):
         self.sock.close()
@@ -499,6 +553,13 @@ class Simulator:
         self.stopping = False
         self.stdin_buffer = b""
         self.stdin_fd = None if opts.no_stdin else sys.stdin.fileno()
+        self.lost_since = None  # wall time the interface went down or away, None while it is up
+        self.lost_how = None    # DOWN, or GONE: then the socket must be bound again once it is back
+        self.next_look = 0.0    # when to ask the interface's state again while it is lost
+
+    @staticmethod
+    def say(what):
+        print(f"torvane-sim: {what}", file=sys.stderr, flush=True)
 
     def emit(self, line):
         try:
@@ -541,6 +602,11 @@ class Simulator:
                 return
             except InterruptedError:
                 continue
+            except OSError as error:
+                # The interface went down (ENETDOWN) or away (ENODEV): watch_interface
+                # takes it from here.
+                self.bus.trouble = error.errno
+                return
             can_id, length = FRAME_ID_AND_LENGTH.unpack_from(buf)
             if can_id & NOT_A_DATA_FRAME:
                 continue  # an ODrive listens to standard data frames only
@@ -681,7 +747,60 @@ class Simulator:
         while self.events and self.events[0][0] <= wall:
             _, what, action, axis = self.events.pop(0)
             action(axis, wall)
-            print(f"torvane-sim: {what}", file=sys.stderr, flush=True)
+            self.say(what)
+
+    # ---- the interface ----
+
+    def lose_interface(self, wall, how):
+        self.lost_since = wall
+        self.lost_how = how
+        self.next_look = wall
+        self.bus.drop_waiting()
+
+    def watch_interface(self, wall, back="is up again after {:.1f} s: broadcasting"):
+        """Notices the interface going down or away, says so on standard error, and says
+        when it is back (`back`, with the seconds it was lost). The axes run on meanwhile;
+        what they broadcast is lost."""
+        trouble, self.bus.trouble = self.bus.trouble, None
+        if self.lost_since is None:
+            if trouble not in (errno.ENETDOWN, errno.ENODEV, errno.ENXIO):
+                return
+            gone = trouble != errno.ENETDOWN  # ENODEV, ENXIO: unbound, to be bound again
+            self.lose_interface(wall, GONE if gone else DOWN)
+            self._say_lost("disappeared" if gone else "went down")
+        if wall < self.next_look:
+            return
+        self.next_look = wall + 0.1
+        state = self.bus.state()
+        if state == GONE:
+            # A removed interface goes down first: it may have been said to be down.
+            if self.lost_how != GONE:
+                self.lost_how = GONE
+                self._say_lost("disappeared")
+            return
+        if self.lost_how == GONE:
+            try:
+                self.bus.rebind()
+            except OSError:
+                return
+            self.lost_how = DOWN
+        if state == UP:
+            self.say(f"{self.bus.interface} " + back.format(wall - self.lost_since))
+            self.lost_since = None
+
+    def _say_lost(self, what):
+        self.say(f"{self.bus.interface} {what}: the axes run on, but nothing reaches the bus until it is back")
+
+    def wait_for_interface(self):
+        """Before "ready": an interface that is down gets waited for, not broadcast into."""
+        if self.bus.state() == UP:
+            return
+        name = self.bus.interface
+        self.lose_interface(time.monotonic(), DOWN)
+        self.say(f"{name} is down: waiting for it to come up (sudo ip link set {name} up)")
+        while self.lost_since is not None and not self.stopping:
+            time.sleep(0.05)
+            self.watch_interface(time.monotonic(), back="is up: starting")
 
     @staticmethod
     def _next(due, period, wall):
@@ -692,6 +811,11 @@ class Simulator:
     # ---- main loop ----
 
     def run(self):
+        self.wait_for_interface()
+        if self.stopping:
+            for axis in self.axes:
+                self.emit(axis.summary_line())
+            return
         wall = time.monotonic()
         self.last_wall = wall
         self.pending = 0.0
@@ -705,7 +829,8 @@ class Simulator:
         poll = select.poll()
         poll.register(bus_fd, select.POLLIN)
         if self.stdin_fd is not None:
-            os.set_blocking(self.stdin_fd, False)
+            # Read only when poll() says there is input, so that standard input stays
+            # blocking: its flags belong to whoever shares it (a terminal, the shell).
             poll.register(self.stdin_fd, select.POLLIN)
         while not self.stopping:
             due = [group[0] for group in self.groups] + [end for end in self.boot_ends.values()]
@@ -729,6 +854,7 @@ class Simulator:
                         poll.unregister(fd)
             self.bus.send_waiting()
             self.broadcast(wall)
+            self.watch_interface(wall)
         for axis in self.axes:
             self.emit(axis.summary_line())
 
@@ -890,7 +1016,15 @@ watchdog:
 output:
   "ready" once the socket is bound and the first telemetry is out. On SIGINT, SIGTERM or
   quit: one summary line per axis, "axis N: state NAME, error 0xE, position P, commands C",
-  where commands counts the frames addressed to the axis, then exit status 0.
+  where commands counts the frames addressed to the axis, then exit status 0. An interface
+  that cannot be opened (none of that name, not a CAN interface) ends it with status 1.
+
+the interface going down:
+  On an interface that is down the simulator says so on standard error and waits for it
+  to come up; "ready" follows then, and the times of the faults count from there. When
+  the interface goes down or disappears (an unplugged adapter) during a run, it says so
+  on standard error, the axes run on, what they broadcast meanwhile is lost, and it says
+  again when the interface is back and broadcasts as before.
 
 examples:
   torvane-sim -i vcan0 --nodes 0 1 --watchdog-ms 500 --no-stdin &
@@ -982,11 +1116,18 @@ def main(argv=None):
 
     signal.signal(signal.SIGINT, stop)
     signal.signal(signal.SIGTERM, stop)
+    name = opts.interface
     try:
-        bus = Bus(opts.interface)
-    except OSError as exc:
-        print(f"torvane-sim: cannot open CAN interface {opts.interface}: {exc.strerror or exc}",
+        bus = Bus(name)
+    except NotCan:
+        print(f"torvane-sim: {name} is not a CAN interface (`ip -details link show {name}` says what it is)",
               file=sys.stderr, flush=True)
+        return 1
+    except OSError as exc:
+        why = ("no such interface here (`ip link` lists them)" if exc.errno == errno.ENODEV else
+               "this kernel has no CAN sockets (SocketCAN)" if exc.errno == errno.EAFNOSUPPORT else
+               exc.strerror or str(exc))
+        print(f"torvane-sim: cannot open CAN interface {name}: {why}", file=sys.stderr, flush=True)
         return 1
     sim = Simulator(opts, bus)
     for node, code in opts.error:
