@@ -6,7 +6,10 @@ the host the same way."""
 
 import collections
 import contextlib
+import os
+import select
 import signal
+import subprocess
 import sys
 import time
 
@@ -61,51 +64,99 @@ SAID = {
 }
 
 
-def lines_until(capfd, seen, wanted, timeout=HANG_GUARD):
-    """Standard error's lines so far (added to `seen`), once `wanted` lines are there."""
-    def enough():
-        seen.extend(capfd.readouterr().err.splitlines())
-        return len(seen) >= wanted
-    wait_until(enough, timeout=timeout, interval=0.02)
-    return seen
+# A link alone in a process of its own, so that what its receive thread says on
+# standard error is all there is: "read NODE" on its input answers with the node's
+# cached axis error and state.
+LINK_PROGRAM = """
+import sys, torvane
+link = torvane.ODriveSocket(sys.argv[1])
+print("ready", flush=True)
+for request in sys.stdin:
+    node = int(request.split()[1])
+    print(link.getAxisError(node), link.getAxisState(node), flush=True)
+"""
+
+
+class LoneLink:
+    def __init__(self, interface):
+        self.child = subprocess.Popen([sys.executable, "-c", LINK_PROGRAM, interface], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert self.child.stdout.readline() == "ready\n"
+        self.errors = self.child.stderr.fileno()
+        self.lines, self.pending = [], b""
+
+    def said(self, at_least=0, then_wait=0.0):
+        """Its lines on standard error, once there are `at_least`, and `then_wait` seconds more."""
+        deadline = time.monotonic() + HANG_GUARD
+        while len(self.lines) < at_least:
+            assert self._take(deadline - time.monotonic()), self.lines
+        quiet_until = time.monotonic() + then_wait
+        while self._take(max(quiet_until - time.monotonic(), 0)):
+            pass
+        return self.lines
+
+    def _take(self, seconds) -> bool:
+        """Reads what standard error has within `seconds` (unbuffered: a buffered reader
+        would hold lines that select() no longer sees); False when nothing came."""
+        if not select.select([self.errors], [], [], seconds)[0]:
+            return False
+        chunk = os.read(self.errors, 65536)
+        self.pending += chunk
+        *complete, self.pending = self.pending.split(b"\n")
+        self.lines += [line.decode() for line in complete]
+        return bool(chunk)
+
+    def read(self, node):
+        self.child.stdin.write(f"read {node}\n")
+        self.child.stdin.flush()
+        return tuple(int(x) for x in self.child.stdout.readline().split())
+
+    def close(self):
+        self.child.stdin.close()
+        self.child.wait(timeout=HANG_GUARD)
+        self.child.stdout.close()
+        self.child.stderr.close()
+
+
+@pytest.fixture
+def lone_link(bus):
+    link = LoneLink(bus)
+    yield link
+    link.close()
 
 
 @pytest.mark.parametrize("frame", list(SAID), ids=["bus-off", "passive", "warning", "no-ack", "tx-timeout"])
-def test_each_report_of_the_controller_is_said_once(bus, link, peer, capfd, frame):
+def test_each_report_of_the_controller_is_said_once(bus, lone_link, peer, frame):
     peer.send(*frame)
     peer.send(*frame)  # the same state again is no change; a second time-out within the second is not said
-    said = lines_until(capfd, [], 1)
-    time.sleep(1.5)  # past the period in which a second line could come
-    said += capfd.readouterr().err.splitlines()
-    assert said == [SAID[frame].format(bus=bus)]
+    # past the period in which a second line could come
+    assert lone_link.said(1, then_wait=1.5) == [SAID[frame].format(bus=bus)]
 
 
-def test_a_state_that_flaps_is_said_as_it_stands_when_the_second_is_up(bus, link, peer, capfd):
+def test_a_state_that_flaps_is_said_as_it_stands_when_the_second_is_up(bus, lone_link, peer):
     peer.send(*BUS_OFF)
-    said = lines_until(capfd, [], 1)
+    lone_link.said(1)
     for frame in (RESTARTED, PASSIVE, WARNING, ACTIVE, NO_ACK):
         peer.send(*frame)
-    said = lines_until(capfd, said, 3)
-    time.sleep(1.5)
-    said += capfd.readouterr().err.splitlines()
-    assert said == [SAID[BUS_OFF].format(bus=bus),
-                    f"torvane: the CAN controller of {bus} restarted: it is ERROR-ACTIVE again",
-                    SAID[NO_ACK].format(bus=bus)]
+    assert lone_link.said(3, then_wait=1.5) == [SAID[BUS_OFF].format(bus=bus),
+                                               f"torvane: the CAN controller of {bus} restarted: it is ERROR-ACTIVE "
+                                               f"again",
+                                               SAID[NO_ACK].format(bus=bus)]
 
 
-def test_an_error_frame_is_never_telemetry(bus, link, peer, capfd):
+def test_an_error_frame_is_never_telemetry(bus, lone_link, peer):
     peer.send(*TX_TIMEOUT)
     peer.send(arb_id(3, HEARTBEAT), bytes([0, 0, 0, 0, 8, 0, 0, 0]))  # sent after it, so read after it
-    wait_until(lambda: link.getAxisState(3) == 8)
-    assert (link.getAxisError(0), link.getAxisState(0)) == (0, 0)
-    assert lines_until(capfd, [], 1) == [SAID[TX_TIMEOUT].format(bus=bus)]
+    wait_until(lambda: lone_link.read(3) == (0, 8))
+    assert lone_link.read(0) == (0, 0)
+    assert lone_link.said(1) == [SAID[TX_TIMEOUT].format(bus=bus)]
 
 
-def test_frames_from_a_node_mean_someone_acknowledges_again(bus, link, peer, capfd):
+def test_frames_from_a_node_mean_someone_acknowledges_again(bus, lone_link, peer):
     peer.send(*NO_ACK)
-    said = lines_until(capfd, [], 1)
+    lone_link.said(1)
     peer.send(arb_id(3, HEARTBEAT), bytes([0, 0, 0, 0, 8, 0, 0, 0]))
-    assert lines_until(capfd, said, 2)[1] == f"torvane: frames on {bus} are acknowledged again"
+    assert lone_link.said(2)[1] == f"torvane: frames on {bus} are acknowledged again"
 
 
 def test_the_stop_names_the_last_state_of_a_bus_its_idle_frames_did_not_leave():
