@@ -105,6 +105,8 @@ def test_an_interface_cycled_down_and_up_still_idles_every_motor(end):
         if child.poll() is None:
             child.kill()
             child.wait()
+        for pipe in (child.stdin, child.stdout, child.stderr):
+            pipe.close()
     frames = watcher.collect(past_interface_down=True)
     watcher.close()
     assert child.returncode == (0 if end == "drop" else getattr(signal, end)), err
