@@ -68,6 +68,13 @@ public:
     // Writes now or never: for threads that must not wait at all.
     static bool writeNow(int fd, Line& line) noexcept { return write(fd, line, Clock::now()); }
 
+    // True when a write to `fd` may wait for a disk (a file, a block device) rather
+    // than for a reader, which no deadline bounds.
+    static bool waitsForDisk(int fd) noexcept {
+        struct stat target {};
+        return ::fstat(fd, &target) == 0 && (S_ISREG(target.st_mode) || S_ISBLK(target.st_mode));
+    }
+
     static bool write(int fd, const char* data, std::size_t size, Clock::time_point deadline) noexcept {
         struct stat target {};
         if (::fstat(fd, &target) < 0) {

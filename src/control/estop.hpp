@@ -293,6 +293,20 @@ private:
         }
     }
 
+    // The stop's lines, each stream within its share of the time left: standard
+    // output gets half, so that a terminal that takes nothing does not cost
+    // standard error its lines.
+    static void _writeStopLines() noexcept {
+        const auto until = _stopEnd();
+        const std::string& out = _stopLines();
+        const auto now = std::chrono::steady_clock::now();
+        LineOutput::write(STDOUT_FILENO, out.data(), out.size(), now + (until - now) / 2);
+        const std::string& err = _stopErrors();
+        if (!err.empty()) {
+            LineOutput::write(STDERR_FILENO, err.data(), err.size(), until);
+        }
+    }
+
     [[noreturn]] static void _runStop(Registry& registry, int signum) {
         // The lock is never released: the process ends while holding it, so no
         // object can leave the registry half-stopped and a second signal finds
@@ -326,20 +340,14 @@ private:
             run.sequence->report(run, "ESTOP", _stopErrors());
         }
         // LineOutput never waits for a reader past its bound, but a write to a file
-        // waits for its disk: the stop's own lines, too, go out on a thread that is
-        // left behind at the end. Standard output gets half the time left, so that
-        // a terminal that takes nothing does not cost standard error its lines.
-        static process_output::BoundedWork lines{[] {
-            const auto until = _stopEnd();
-            const std::string& out = _stopLines();
-            const auto now = std::chrono::steady_clock::now();
-            LineOutput::write(STDOUT_FILENO, out.data(), out.size(), now + (until - now) / 2);
-            const std::string& err = _stopErrors();
-            if (!err.empty()) {
-                LineOutput::write(STDERR_FILENO, err.data(), err.size(), until);
-            }
-        }};
-        process_output::runWithin(lines, end);
+        // waits for its disk: then the stop's own lines go out on a thread that is
+        // left behind at the end.
+        static process_output::BoundedWork lines{&_writeStopLines};
+        if (LineOutput::waitsForDisk(STDOUT_FILENO) || LineOutput::waitsForDisk(STDERR_FILENO)) {
+            process_output::runWithin(lines, end);
+        } else {
+            _writeStopLines();
+        }
         // _exit rather than exit: the interpreter and our own threads are still
         // running, and static destructors must not run underneath them.
         ::_exit(signum);
