@@ -2,27 +2,24 @@
 reads the simulator's telemetry, moves its axes and stops them; a quiet network, a lost
 client, bad input and the emergency stop; a peer without a client certificate."""
 
+import itertools
 import math
 import os
-import re
 import select
 import signal
 import subprocess
-import sys
 import time
 
 import pytest
 
-from torvane_dev.canpeer import CanPeer, Frame, as_f32, wait_until
+from torvane_dev.canpeer import CanPeer, Frame, wait_until
 from torvane_dev.faultcheck import LOST_IDLE, PASSES_NOT_OUT, shaped
 from torvane_dev.protocol import (
     CLEAR_ERRORS,
     GET_ENCODER_ESTIMATES,
     IDLE,
     SET_AXIS_STATE,
-    SET_CONTROL_MODE,
     SET_TORQUE,
-    arb_id,
 )
 from torvane_dev.zenohpeer import HANG_GUARD, BridgeProcess, Client, free_port, write_config
 
@@ -43,12 +40,12 @@ def bridge(bus, tmp_path):
     gets SIGTERM, its emergency stop."""
     started = []
 
-    def start(*options, interface=None, name="planner", **keywords):
+    def start(*options, interface=None, name="planner", telemetry=False, **keywords):
         endpoint = f"tcp/127.0.0.1:{free_port()}"
         config = write_config(tmp_path / f"bridge{len(started)}.json5", listen=[endpoint])
         process = BridgeProcess(interface or bus, config, PREFIX, *options, **keywords)
         process.endpoint = endpoint
-        client = Client(PREFIX, name=name, connect=[endpoint])
+        client = Client(PREFIX, name=name, telemetry=telemetry, connect=[endpoint])
         started.append((process, client))
         try:
             client.wait_alive()
@@ -86,7 +83,7 @@ def test_telemetry_is_one_sample_per_encoder_estimate_with_the_simulators_values
     began = time.time()
     sim = start_sim("--encoder-period-ms", "5")  # 200 estimates a second per node
     watcher = CanPeer(bus, only_command=GET_ENCODER_ESTIMATES, timestamps=True)
-    _, client = bridge(*NO_TIMEOUT)
+    _, client = bridge(*NO_TIMEOUT, telemetry=True)
     client.telemetry.get(timeout=HANG_GUARD)
     watcher.drain()
     frames = [watcher.recv_stamped() for _ in range(100)]
@@ -98,7 +95,13 @@ def test_telemetry_is_one_sample_per_encoder_estimate_with_the_simulators_values
             received[node, sample["stamp"]] = sample
         return all((f.frame.node, f.at) in received for f in frames)
 
-    wait_until(every_estimate_arrived, timeout=HANG_GUARD, interval=0.05)
+    try:
+        wait_until(every_estimate_arrived, timeout=HANG_GUARD, interval=0.05)
+    except AssertionError:
+        missing = [(f.frame.node, f.at) for f in frames if (f.frame.node, f.at) not in received]
+        near = sorted(k for k in received if abs(k[1] - missing[0][1]) < 0.05)
+        raise AssertionError(f"{len(missing)} of {len(frames)} estimates without telemetry, first {missing[:3]}, "
+                             f"received near it {near}") from None
     for stamped in frames:  # the kernel's receive time of that very frame, and its values
         sample = received[stamped.frame.node, stamped.at]
         assert (sample["position"], sample["velocity"]) == stamped.frame.floats()
@@ -136,9 +139,12 @@ def at(sim, targets, tolerance=0.05):
 
 
 def keep_commanding(client, sim, until, **fields):
-    """Renews the command every 20 ms, as a remote program does, until `until(sim)`."""
+    """Renews the command every 20 ms, as a remote program does, until `until(sim)`
+    (asked every 0.1 s)."""
     deadline = time.monotonic() + SETTLE
-    while not until(sim):
+    for renewal in itertools.count():
+        if renewal % 5 == 0 and until(sim):
+            return
         assert time.monotonic() < deadline, "the axes did not get there"
         client.command(**fields)
         time.sleep(0.02)
@@ -202,3 +208,208 @@ def test_a_quiet_network_idles_every_motor_and_stops_the_loop(bridge, start_sim,
     assert not [f for f in loop_frames(peer) if f.command == SET_TORQUE], "the loop still runs"
     assert any("every motor idled" in line for line in process.stderr), process.output()
     peer.close()
+
+
+# ---------------------------------------------------------------- bad input
+
+BASELINE = [0.25, -0.25]  # the running command's torque: what every SET_TORQUE of the loop carries
+
+# (key under PREFIX, payload, what the refusal says). Each refused command also holds a
+# valid part that would change the loop's torque if it were applied on its own.
+BAD_INPUT = [
+    ("command", b'{"torque_feedforward": [1.0, 1.0]', "not JSON"),
+    ("command", b'{"torque_feedforward": [1.0, 1.0], "kp": [\xff, 1]}', "not UTF-8"),
+    ("command", [1.0, 1.0], "a JSON object"),
+    ("command", {"torque_feedforward": [1.0, 1.0], "torque_feed_forward": [1.0, 1.0]}, "unknown keys"),
+    ("command", {"torque_feedforward": [1.0]}, "a list of 2 numbers"),
+    ("command", {"torque_feedforward": [1.0, 1.0, 1.0]}, "a list of 2 numbers"),
+    ("command", {"torque_feedforward": 1.0}, "a list of 2 numbers"),
+    ("command", {"kd": [0.0, 0.0], "torque_feedforward": [1.0, "1.0"]}, "not a number"),
+    ("command", {"torque_feedforward": [1.0, True]}, "not a number"),
+    ("command", {"torque_feedforward": [1.0, None]}, "not a number"),
+    ("command", b'{"torque_feedforward": [1.0, NaN]}', "finite"),
+    ("command", b'{"torque_feedforward": [1.0, -Infinity]}', "finite"),
+    ("command", b'{"torque_feedforward": [1.0, 1e999]}', "finite"),
+    ("command", {"torque_feedforward": [1.0, 1e39]}, "single-precision"),
+    ("2/state", "CLOSED_LOOP_CONTROL", "not among --motors"),
+    ("63/state", "IDLE", "not among --motors"),
+    ("left/state", "CLEAR_ERRORS", "not among --motors"),
+    ("0/state", "FULL_CALIBRATION_SEQUENCE", "unknown state"),
+    ("0/state", 8, "unknown state"),
+    ("0/state", b"idle", "unknown state"),
+]
+
+
+@pytest.fixture(scope="module")
+def torque_loop(bus, tmp_path_factory):
+    """A bridge whose loop runs in torque mode on a quiet bus (no simulator) with the
+    command BASELINE, a client of it and a peer that reads the bus."""
+    endpoint = f"tcp/127.0.0.1:{free_port()}"
+    config = write_config(tmp_path_factory.mktemp("torque-loop") / "bridge.json5", listen=[endpoint])
+    process = BridgeProcess(bus, config, PREFIX, *NO_TIMEOUT)
+    client = Client(PREFIX, name="planner", connect=[endpoint])
+    peer = CanPeer(bus)
+    try:
+        client.wait_alive()
+        client.command(torque_feedforward=BASELINE)
+        for node in (0, 1):
+            client.state(node, "CLOSED_LOOP_CONTROL")
+        wait_until(lambda: loop_torques(queued(peer)) == {(0, 0.25), (1, -0.25)}, timeout=HANG_GUARD, interval=0.05)
+        yield process, client, peer
+    finally:
+        client.close()
+        process.stop()
+        peer.close()
+
+
+def loop_torques(frames) -> set:
+    return {(f.node, f.floats()[0]) for f in frames if f.command == SET_TORQUE}
+
+
+@pytest.mark.parametrize("key, payload, reason", BAD_INPUT,
+                         ids=[f"{key}:{str(payload)[:40]}" for key, payload, _ in BAD_INPUT])
+def test_bad_input_is_refused_with_its_reason_and_changes_nothing(torque_loop, key, payload, reason):
+    process, client, peer = torque_loop
+    drain(client.events)
+    peer.drain()
+    client.put(key, payload)
+    event = client.next_event("refused")
+    assert event["key"] == f"{PREFIX}/{key}" and reason in event["reason"], event
+    # What the bus carried from the put until some passes after the refusal: the loop's
+    # torques as before, and nothing else.
+    frames = queued(peer) + peer.recv_n(20)
+    assert [f for f in frames if f.command != SET_TORQUE] == []
+    assert loop_torques(frames) == {(0, 0.25), (1, -0.25)}
+    assert process.proc.poll() is None
+    assert any(f"{PREFIX}/{key} refused: " in line for line in process.stderr)
+
+
+# ---------------------------------------------------------------- the emergency stop
+
+def closed_loop_frames(peer):
+    return {f.node for f in queued(peer) if f.command == SET_AXIS_STATE and f.payload[:4] == b"\x08\0\0\0"}
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_a_signal_is_the_emergency_stop_every_motor_idle_and_the_signals_number(bridge, bus, signum):
+    process, client = bridge(*NO_TIMEOUT)
+    peer = CanPeer(bus, only_command=SET_AXIS_STATE)
+    client.command(torque_feedforward=BASELINE)
+    for node in (0, 1):
+        client.state(node, "CLOSED_LOOP_CONTROL")
+    seen = set()
+    wait_until(lambda: seen.update(closed_loop_frames(peer)) or seen == {0, 1}, timeout=HANG_GUARD, interval=0.05)
+    assert process.stop(signum) == signum
+    idle = [f.node for f in peer.collect() if f.payload == IDLE.to_bytes(4, "little")]
+    assert sorted(set(idle)) == [0, 1]
+    assert "Running ESTOP" in process.stdout
+    assert client.gone.wait(HANG_GUARD), "the bridge's liveliness token outlived it"
+    peer.close()
+
+
+def test_the_librarys_lines_reach_the_events_and_the_real_stderr_and_so_do_the_stops(bridge, bus):
+    """The stop writes its lines just before the process ends: they must still reach the
+    real standard error."""
+    process, client = bridge(*NO_TIMEOUT)
+    client.command(torque_feedforward=BASELINE)
+    for node in (0, 1):
+        client.state(node, "CLOSED_LOOP_CONTROL")
+    with shaped(bus, "overflowing"):  # the loop's frames stop getting out, and so will the IDLE frames
+        event = client.next_event("library")
+        assert PASSES_NOT_OUT.fullmatch(event["message"]), event
+        wait_until(lambda: any(PASSES_NOT_OUT.fullmatch(line) for line in process.stderr), timeout=HANG_GUARD)
+        assert process.stop(signal.SIGTERM) == signal.SIGTERM
+    lost = {(m[1], int(m[2]), m[3]) for m in map(LOST_IDLE.fullmatch, process.stderr) if m}
+    assert lost == {("ESTOP", 0, "No buffer space available"), ("ESTOP", 1, "No buffer space available")}, \
+        process.output()
+
+
+# ---------------------------------------------------------------- credentials
+
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=HANG_GUARD)
+
+
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    """Made for this run, never kept: a CA with the bridge's and an operator's certificate,
+    and another CA with a stranger's. Every key is EC P-256 in PKCS#8."""
+    folder = tmp_path_factory.mktemp("certificates")
+
+    def key(name):
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", folder / f"{name}.key")
+
+    def authority(name):
+        key(name)
+        openssl("req", "-x509", "-new", "-key", folder / f"{name}.key", "-out", folder / f"{name}.pem", "-days", "2",
+                "-subj", f"/CN={name}")
+
+    def holder(name, issuer):
+        key(name)
+        openssl("req", "-new", "-key", folder / f"{name}.key", "-out", folder / f"{name}.csr", "-subj", f"/CN={name}")
+        (folder / f"{name}.ext").write_text("subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                                            "extendedKeyUsage=serverAuth,clientAuth\nbasicConstraints=CA:FALSE\n")
+        openssl("x509", "-req", "-in", folder / f"{name}.csr", "-CA", folder / f"{issuer}.pem", "-CAkey",
+                folder / f"{issuer}.key", "-CAcreateserial", "-out", folder / f"{name}.pem", "-days", "2",
+                "-extfile", folder / f"{name}.ext")
+
+    authority("robot-ca")
+    authority("other-ca")
+    holder("bridge", "robot-ca")
+    holder("operator", "robot-ca")
+    holder("stranger", "other-ca")
+    return lambda name: str(folder / name)
+
+
+def client_tls(certificates, holder=None) -> dict:
+    """A connecting side's TLS section: it trusts the robot's CA, and shows `holder`'s certificate."""
+    tls = {"root_ca_certificate": certificates("robot-ca.pem")}
+    if holder:
+        tls.update(enable_mtls=True, connect_private_key=certificates(f"{holder}.key"),
+                   connect_certificate=certificates(f"{holder}.pem"))
+    return tls
+
+
+@pytest.fixture(scope="module")
+def tls_bridge(bus, certificates, tmp_path_factory):
+    """A bridge that takes only peers with a certificate of the robot's CA, and an
+    operator who has one."""
+    port = free_port()
+    config = write_config(tmp_path_factory.mktemp("tls") / "bridge.json5", listen=[f"tls/127.0.0.1:{port}"],
+                          tls={"root_ca_certificate": certificates("robot-ca.pem"), "enable_mtls": True,
+                               "listen_private_key": certificates("bridge.key"),
+                               "listen_certificate": certificates("bridge.pem")})
+    process = BridgeProcess(bus, config, PREFIX, *NO_TIMEOUT)
+    operator = Client(PREFIX, connect=[f"tls/localhost:{port}"], tls=client_tls(certificates, "operator"))
+    try:
+        operator.wait_alive()
+        yield process, operator, port
+    finally:
+        operator.close()
+        process.stop()
+
+
+@pytest.mark.parametrize("credentials", ["no certificate", "another CA's certificate", "plain TCP"])
+def test_a_peer_without_a_client_certificate_of_the_robots_ca_cannot_command(tls_bridge, certificates, bus,
+                                                                              credentials):
+    process, operator, port = tls_bridge
+    if credentials == "plain TCP":
+        stranger = Client(PREFIX, connect=[f"tcp/127.0.0.1:{port}"])
+    else:
+        holder = "stranger" if credentials == "another CA's certificate" else None
+        stranger = Client(PREFIX, connect=[f"tls/localhost:{port}"], tls=client_tls(certificates, holder))
+    peer = CanPeer(bus, only_command=CLEAR_ERRORS)
+    drain(operator.events)
+    try:
+        for _ in range(10):  # while the stranger's session keeps trying to get in
+            stranger.state(0, "CLEAR_ERRORS")
+            stranger.stop()
+            time.sleep(0.2)
+        assert not stranger.alive.is_set(), "the stranger sees the bridge"
+        operator.state(1, "CLEAR_ERRORS")  # the bridge still takes the operator's requests
+        assert operator.next_event("state")["node"] == 1
+        assert [f.node for f in peer.collect()] == [1]
+        assert [e["event"] for e in drain(operator.events)] == []
+    finally:
+        stranger.close()
+        peer.close()

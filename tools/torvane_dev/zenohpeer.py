@@ -98,9 +98,10 @@ class BridgeProcess:
 class Client:
     """A Zenoh session beside a bridge: what it publishes under `prefix` arrives in queues,
     and it puts commands, state requests and stops. `name` declares the liveliness token of
-    a commanding client and goes with its commands as their attachment."""
+    a commanding client and goes with its commands as their attachment; `telemetry` subscribes
+    to the telemetry of every node."""
 
-    def __init__(self, prefix, name=None, **options):
+    def __init__(self, prefix, name=None, telemetry=False, **options):
         self.prefix = prefix
         self.name = name
         self.session = open_session(**options)
@@ -110,9 +111,10 @@ class Client:
         self.gone = threading.Event()
         self._declared = [
             self.session.declare_subscriber(f"{prefix}/events", lambda s: self.events.put(self._json(s))),
-            self.session.declare_subscriber(f"{prefix}/*/telemetry", self._on_telemetry),
             self.session.liveliness().declare_subscriber(f"{prefix}/alive", self._on_alive, history=True),
         ]
+        if telemetry:
+            self._declared.append(self.session.declare_subscriber(f"{prefix}/*/telemetry", self._on_telemetry))
         if name:
             self._declared.append(self.session.liveliness().declare_token(f"{prefix}/clients/{name}"))
 

@@ -273,8 +273,7 @@ class Bridge:
         # Publishers drop rather than wait on a congested network: nothing here may hold up
         # the timeout.
         self.events = session.declare_publisher(f"{self.prefix}/events", encoding=json_encoding)
-        self.telemetry = {node: session.declare_publisher(f"{self.prefix}/{node}/telemetry", encoding=json_encoding,
-                                                          express=True)
+        self.telemetry = {node: session.declare_publisher(f"{self.prefix}/{node}/telemetry", encoding=json_encoding)
                           for node in self.motors}
         self.subscribers = [
             session.declare_subscriber(f"{self.prefix}/command", self._guarded(self.on_command)),
@@ -431,12 +430,15 @@ class Bridge:
     def publish_telemetry(self, node: int, payload: bytes, stamp: float) -> None:
         """One sample per encoder estimate: position and velocity from this very frame, the
         rest as the link last received it."""
+        publisher = self.telemetry[node]
+        if not publisher.matching_status.matching:
+            return  # nobody subscribes: no sample to make
         if self.telemetry_period and stamp - self.last_published[node] < self.telemetry_period:
             return
         self.last_published[node] = stamp
         position, velocity = ENCODER.unpack(payload[:ENCODER.size])
         link = self.link
-        self.telemetry[node].put(dumps({
+        publisher.put(dumps({
             "position": finite_or_none(position),
             "velocity": finite_or_none(velocity),
             "torque_estimate": finite_or_none(link.getTorqueEstimate(node)),
