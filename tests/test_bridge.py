@@ -2,18 +2,21 @@
 reads the simulator's telemetry, moves its axes and stops them; a quiet network, a lost
 client, bad input and the emergency stop; a peer without a client certificate."""
 
+import ast
 import itertools
 import math
 import os
+import re
 import select
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
 
 from torvane_dev.canpeer import CanPeer, Frame, wait_until
-from torvane_dev.faultcheck import LOST_IDLE, PASSES_NOT_OUT, shaped
+from torvane_dev.faultcheck import LOST_IDLE, PASSES_NOT_OUT, faulty, set_link, shaped
 from torvane_dev.protocol import (
     CLEAR_ERRORS,
     GET_ENCODER_ESTIMATES,
@@ -71,6 +74,11 @@ def queued(peer) -> list[Frame]:
     while select.select([peer.sock], [], [], 0)[0]:
         frames.append(peer.recv())
     return frames
+
+
+def children(pid) -> list[int]:
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(child) for child in f.read().split()]
 
 
 def sim_states(sim):
@@ -314,14 +322,19 @@ def test_the_librarys_lines_reach_the_events_and_the_real_stderr_and_so_do_the_s
     client.command(torque_feedforward=BASELINE)
     for node in (0, 1):
         client.state(node, "CLOSED_LOOP_CONTROL")
-    with shaped(bus, "overflowing"):  # the loop's frames stop getting out, and so will the IDLE frames
-        event = client.next_event("library")
-        assert PASSES_NOT_OUT.fullmatch(event["message"]), event
-        wait_until(lambda: any(PASSES_NOT_OUT.fullmatch(line) for line in process.stderr), timeout=HANG_GUARD)
+    with faulty(bus, "down"):
+        with shaped(bus, "overflowing"):  # the loop's frames stop getting out
+            event = client.next_event("library")
+            assert PASSES_NOT_OUT.fullmatch(event["message"]), event
+            wait_until(lambda: any(PASSES_NOT_OUT.fullmatch(line) for line in process.stderr), timeout=HANG_GUARD)
+        set_link(bus, "down")  # and now no IDLE frame can get out either
+        # As a service manager stops a service: every process of it gets the signal.
+        for child in children(process.proc.pid):
+            for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+                os.kill(child, signum)
         assert process.stop(signal.SIGTERM) == signal.SIGTERM
     lost = {(m[1], int(m[2]), m[3]) for m in map(LOST_IDLE.fullmatch, process.stderr) if m}
-    assert lost == {("ESTOP", 0, "No buffer space available"), ("ESTOP", 1, "No buffer space available")}, \
-        process.output()
+    assert lost == {("ESTOP", 0, "Network is down"), ("ESTOP", 1, "Network is down")}, process.output()
 
 
 # ---------------------------------------------------------------- credentials
@@ -413,3 +426,36 @@ def test_a_peer_without_a_client_certificate_of_the_robots_ca_cannot_command(tls
     finally:
         stranger.close()
         peer.close()
+
+
+# ---------------------------------------------------------------- the page
+
+def test_the_remote_twin_of_the_demo_on_the_bridges_page_moves_the_simulated_axes(start_sim, bus, tmp_path):
+    with open(os.path.join(REPO, "docs", "bridge.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"^```python\n(.*?)^```$", f.read(), re.M | re.S)
+    assert len(blocks) == 1
+    example = blocks[0]
+    endpoint, scouting_off = "tcp/127.0.0.1:7447", 'config.insert_json5("scouting/multicast/enabled", "false")\n'
+    assert example.count(endpoint) == 1 and example.count("config = zenoh.Config()\n") == 1
+    port = free_port()
+    program = tmp_path / "remote.py"
+    program.write_text(example.replace(endpoint, f"tcp/127.0.0.1:{port}")
+                       .replace("config = zenoh.Config()\n", "config = zenoh.Config()\n" + scouting_off))
+    sim = start_sim()
+    config = write_config(tmp_path / "bridge.json5", listen=[f"tcp/127.0.0.1:{port}"])
+    # The page's bridge, but with more time between commands: the VM runs Python some 20
+    # times slower, where the example's renewals every 20 ms can come 100 ms apart.
+    process = BridgeProcess(bus, config, "robot/left", "--command-timeout-ms", "1000", mode="torque")
+    try:
+        observer = Client("robot/left", connect=[f"tcp/127.0.0.1:{port}"])
+        observer.wait_alive()
+        observer.close()
+        result = subprocess.run([sys.executable, str(program)], capture_output=True, text=True, timeout=SETTLE,
+                                stdin=subprocess.DEVNULL)
+        assert result.returncode == 0, result.stdout + result.stderr
+        printed = ast.literal_eval(result.stdout.strip().splitlines()[-1])
+        assert printed == pytest.approx({"0": 1.0, "1": -0.5}, abs=0.05), result.stdout
+        wait_until(lambda: sim_states(sim) == ["IDLE", "IDLE"], timeout=HANG_GUARD)
+        assert at(sim, [1.0, -0.5])
+    finally:
+        assert process.stop() == signal.SIGTERM, process.output()
