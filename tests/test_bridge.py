@@ -167,7 +167,10 @@ def test_a_remote_command_moves_the_axes_and_a_remote_stop_idles_them_until_clos
     keep_commanding(client, sim, lambda s: at(s, targets), kp=[8.0, 8.0], kd=[0.4, 0.4], position_setpoint=targets)
     assert sim_states(sim) == ["CLOSED_LOOP_CONTROL"] * 2
 
+    # A command to ten turns further on, and at once a stop: whatever of the move began, the
+    # axes come to rest far short of it.
     peer = CanPeer(bus, only_command=SET_TORQUE)
+    client.command(position_setpoint=[t + 10.0 for t in targets])
     client.stop()
     event = client.next_event("stop")
     assert event["idled"] == [0, 1]
@@ -175,14 +178,18 @@ def test_a_remote_command_moves_the_axes_and_a_remote_stop_idles_them_until_clos
     peer.drain()
     assert loop_frames(peer) == [], "the loop still runs after the stop"
     assert any("stop on robot/left/stop" in line for line in process.stderr)
+    wait_until(lambda: all(abs(axis["velocity"]) < 0.01 for axis in sim.status().values()), timeout=SETTLE)
 
-    # Closed loop again: the loop runs with a fresh command, which holds where the axes are.
+    # Closed loop again with a stiffness alone: the loop runs a fresh command, whose position
+    # setpoint is where the axes are now, not the one of before the stop, turns away.
     here = [axis["position"] for _, axis in sorted(sim.status().items())]
-    client.command(kp=[8.0, 8.0], kd=[0.4, 0.4])
+    client.command(kp=[8.0, 8.0])
     for node in (0, 1):
         client.state(node, "CLOSED_LOOP_CONTROL")
+    torques = [frame.floats()[0] for frame in peer.recv_n(40, timeout=HANG_GUARD)]
+    assert max(map(abs, torques)) < 1.0, torques  # 8 Nm/turn times well under a turn
     wait_until(lambda: sim_states(sim) == ["CLOSED_LOOP_CONTROL"] * 2, timeout=HANG_GUARD)
-    keep_commanding(client, sim, lambda s: at(s, here, 0.01), kp=[8.0, 8.0], kd=[0.4, 0.4])
+    assert at(sim, here)
     peer.close()
 
 
@@ -206,6 +213,9 @@ def test_a_quiet_network_idles_every_motor_and_stops_the_loop(bridge, start_sim,
         observer.wait_alive()
         client.close()  # its liveliness token goes with its session
         event = observer.next_event("client_lost")
+        # A command of that client's still on its way is refused.
+        observer.session.put(f"{PREFIX}/command", b"{}", attachment="planner")
+        assert "lost its liveliness" in observer.next_event("refused")["reason"]
         observer.close()
         assert event["client"] == "planner"
     else:

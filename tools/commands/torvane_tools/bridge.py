@@ -267,6 +267,7 @@ class Bridge:
         self.heartbeats = {}  # node -> (axis state, wall-clock receive time)
         self.last_published = dict.fromkeys(self.motors, 0.0)
         self.commanders = set()  # clients whose commands are applied and whose token lives
+        self.lost_clients = set()  # clients whose token went: their commands are refused
         self.watch_error = None
 
         json_encoding = zenoh.Encoding.APPLICATION_JSON
@@ -275,10 +276,12 @@ class Bridge:
         self.events = session.declare_publisher(f"{self.prefix}/events", encoding=json_encoding)
         self.telemetry = {node: session.declare_publisher(f"{self.prefix}/{node}/telemetry", encoding=json_encoding)
                           for node in self.motors}
+        # One subscriber for every input: Zenoh delivers the samples of one subscriber in the
+        # order they were put, but those of several subscribers on threads of their own, so a
+        # command put before a stop could otherwise be taken after it.
         self.subscribers = [
-            session.declare_subscriber(f"{self.prefix}/command", self._guarded(self.on_command)),
-            session.declare_subscriber(f"{self.prefix}/*/state", self._guarded(self.on_state)),
-            session.declare_subscriber(f"{self.prefix}/stop", self._guarded(self.on_stop)),
+            session.declare_subscriber(f"{self.prefix}/**", self._guarded(self.on_input),
+                                       allowed_origin=zenoh.Locality.REMOTE),
             session.liveliness().declare_subscriber(f"{self.prefix}/clients/*", self._guarded(self.on_client),
                                                     history=True),
         ]
@@ -346,6 +349,16 @@ class Bridge:
 
     # -- Zenoh's side
 
+    def on_input(self, sample) -> None:
+        rest = str(sample.key_expr)[len(self.prefix) + 1:]
+        if rest == "command":
+            self.on_command(sample)
+        elif rest == "stop":
+            self.on_stop(sample)
+        elif rest.endswith("/state") and rest.count("/") == 1:
+            self.on_state(sample)
+        # Anything else under the prefix (another program's keys) is not the bridge's input.
+
     def on_command(self, sample) -> None:
         key = str(sample.key_expr)
         try:
@@ -356,6 +369,9 @@ class Bridge:
                     client = sample.attachment.to_string()
                 except Exception:  # noqa: BLE001 - zenoh raises its own error for bytes that are not text
                     raise Refused("the attachment must be the client's name, as UTF-8 text") from None
+            if client in self.lost_clients:
+                raise Refused(f"client {client!r} has lost its liveliness: its commands are not taken until its "
+                              f"token is back")
         except Refused as refusal:
             self.refuse(key, str(refusal))
             return
@@ -402,9 +418,12 @@ class Bridge:
 
     def on_client(self, sample) -> None:
         client = str(sample.key_expr)[len(self.prefix) + len("/clients/"):]
-        if sample.kind != self.zenoh.SampleKind.DELETE:
-            return
         with self.lock:
+            if sample.kind != self.zenoh.SampleKind.DELETE:
+                self.lost_clients.discard(client)
+                return
+            # Its last commands may still be on their way (another thread delivers them).
+            self.lost_clients.add(client)
             if client not in self.commanders:
                 return
             self.commanders.discard(client)
