@@ -272,6 +272,7 @@ def torque_loop(bus, tmp_path_factory):
         client.command(torque_feedforward=BASELINE)
         for node in (0, 1):
             client.state(node, "CLOSED_LOOP_CONTROL")
+        assert {client.next_event("state")["node"] for _ in range(2)} == {0, 1}
         wait_until(lambda: loop_torques(queued(peer)) == {(0, 0.25), (1, -0.25)}, timeout=HANG_GUARD, interval=0.05)
         yield process, client, peer
     finally:
@@ -464,7 +465,7 @@ def test_the_remote_twin_of_the_demo_on_the_bridges_page_moves_the_simulated_axe
                                 stdin=subprocess.DEVNULL)
         assert result.returncode == 0, result.stdout + result.stderr
         printed = ast.literal_eval(result.stdout.strip().splitlines()[-1])
-        assert printed == pytest.approx({"0": 1.0, "1": -0.5}, abs=0.05), result.stdout
+        assert printed == pytest.approx({"0": 1.0, "1": -0.5}, abs=0.05), result.stdout + process.output()
         wait_until(lambda: sim_states(sim) == ["IDLE", "IDLE"], timeout=HANG_GUARD)
         assert at(sim, [1.0, -0.5])
     finally:

@@ -53,8 +53,13 @@ FLOAT32_MAX = 3.4028234663852886e38  # a larger value becomes infinity in the re
 HEARTBEAT_AFTER_IDLE_S = 0.02
 BAD_INPUT, FAILED = 2, 1
 
-SO_TIMESTAMPNS = 35  # asm-generic/socket.h: the kernel's receive time (CLOCK_REALTIME) of each frame
+# asm-generic/socket.h, which the socket module does not name
+SO_TIMESTAMPNS = 35  # the kernel's receive time (CLOCK_REALTIME) of each frame
+SO_RXQ_OVFL = 40  # the count of frames the socket had to drop
+SO_RCVBUFFORCE = 33
 TIMESPEC = struct.Struct("=qq")
+U32 = struct.Struct("=I")
+ANCILLARY_SIZE = socket.CMSG_SPACE(TIMESPEC.size) + socket.CMSG_SPACE(U32.size)
 EXACT_STANDARD_ID = 0x7FF | CAN_EFF_FLAG | CAN_RTR_FLAG  # filter mask: one standard data frame id
 ENCODER = struct.Struct("<ff")
 HEARTBEAT_PAYLOAD = struct.Struct("<IB")
@@ -140,12 +145,17 @@ def dumps(value) -> str:
 class EncoderWatch:
     """A raw CAN socket of the bridge's own that takes only the encoder estimates and
     heartbeats of its motors, each with the kernel's receive time: it tells when an
-    estimate arrives (the module has no callback) and what a heartbeat said when."""
+    estimate arrives (the module has no callback) and what a heartbeat said when. Its
+    queue holds some seconds of both at an ODrive's rates, and the kernel counts what a
+    full one drops."""
+
+    BUFFER_BYTES = 4 << 20
 
     def __init__(self, interface: str, motors: list):
         self.interface = interface
         self.motors = motors
         self.sock = None
+        self.dropped = 0  # frames the kernel dropped on this socket, as it last said
         self.open()
 
     def open(self) -> None:
@@ -155,38 +165,36 @@ class EncoderWatch:
                                for node in self.motors for command in (GET_ENCODER_ESTIMATES, HEARTBEAT))
             sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, filters)
             sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+            sock.setsockopt(socket.SOL_SOCKET, SO_RXQ_OVFL, 1)
+            try:
+                sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, self.BUFFER_BYTES)  # root (CAP_NET_ADMIN) only
+            except OSError:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.BUFFER_BYTES)  # up to net.core.rmem_max
             sock.bind((self.interface,))
-            sock.setblocking(False)
         except OSError:
             sock.close()
             raise
         self.sock = sock
+        self.dropped = 0
 
     def close(self) -> None:
         if self.sock is not None:
             self.sock.close()
             self.sock = None
 
-    def fileno(self) -> int:
-        return self.sock.fileno()
-
-    def frames(self):
-        """(can_id, payload, wall-clock receive time) of every frame queued now."""
-        ancillary_size = socket.CMSG_SPACE(TIMESPEC.size)
-        while True:
-            try:
-                data, ancillary, _, _ = self.sock.recvmsg(CAN_FRAME.size, ancillary_size)
-            except (BlockingIOError, InterruptedError):
-                return
-            if len(data) < CAN_FRAME.size:
-                continue
-            can_id, length, payload = CAN_FRAME.unpack(data)
-            stamp = time.time()
-            for level, kind, item in ancillary:
-                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(item) >= TIMESPEC.size:
-                    seconds, nanoseconds = TIMESPEC.unpack(item[:TIMESPEC.size])
-                    stamp = seconds + nanoseconds * 1e-9
-            yield can_id, payload[:length], stamp
+    def receive(self):
+        """The next frame, waiting for it: (can_id, payload, wall-clock receive time, frames
+        the kernel has dropped on this socket so far)."""
+        data, ancillary, _, _ = self.sock.recvmsg(CAN_FRAME.size, ANCILLARY_SIZE)
+        can_id, length, payload = CAN_FRAME.unpack(data)
+        stamp = None
+        for level, kind, item in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(item) >= TIMESPEC.size:
+                seconds, nanoseconds = TIMESPEC.unpack(item[:TIMESPEC.size])
+                stamp = seconds + nanoseconds * 1e-9
+            elif level == socket.SOL_SOCKET and kind == SO_RXQ_OVFL and len(item) >= 4:
+                self.dropped = U32.unpack(item[:4])[0]
+        return can_id, payload[:length], stamp if stamp is not None else time.time(), self.dropped
 
 
 # ---------------------------------------------------------------- standard error
@@ -255,7 +263,10 @@ class Bridge:
         self.timeout_s = opts.command_timeout_ms / 1000.0
         self.telemetry_period = 1.0 / opts.telemetry_hz if opts.telemetry_hz else 0.0
         self.lines = lines
+        self.session = session
         self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.threads = []
         self.watch = EncoderWatch(opts.interface, self.motors)
         self.link = torvane.ODriveSocket(opts.interface)
         self.controller = torvane.MotorController(self.link, self.motors)  # SIGINT and SIGTERM: the stop
@@ -473,17 +484,35 @@ class Bridge:
         }))
 
     def read_bus(self) -> None:
-        try:
-            for can_id, payload, stamp in self.watch.frames():
-                node, command = node_of(can_id), command_of(can_id)
-                if command == GET_ENCODER_ESTIMATES and len(payload) >= ENCODER.size:
-                    self.publish_telemetry(node, payload, stamp)
-                elif command == HEARTBEAT and len(payload) >= HEARTBEAT_PAYLOAD.size:
-                    with self.lock:
-                        self.heartbeats[node] = (HEARTBEAT_PAYLOAD.unpack(payload[:HEARTBEAT_PAYLOAD.size])[1], stamp)
+        """The main thread's work, until the process ends: every frame of the bridge's
+        socket, as it arrives."""
+        reported_drops = 0
+        last_drop_report = 0.0
+        while True:
+            if self.watch.sock is None:
+                time.sleep(0.5)
+                self._reopen_watch()
+                reported_drops = 0
+                continue
+            try:
+                can_id, payload, stamp, dropped = self.watch.receive()
+            except InterruptedError:
+                continue
+            except OSError as error:
+                self._bus_error(error)
+                continue
             self.watch_error = None
-        except OSError as error:
-            self._bus_error(error)
+            node, command = node_of(can_id), command_of(can_id)
+            if command == GET_ENCODER_ESTIMATES and len(payload) >= ENCODER.size:
+                self.publish_telemetry(node, payload, stamp)
+            elif command == HEARTBEAT and len(payload) >= HEARTBEAT_PAYLOAD.size:
+                with self.lock:
+                    self.heartbeats[node] = (HEARTBEAT_PAYLOAD.unpack(payload[:HEARTBEAT_PAYLOAD.size])[1], stamp)
+            if dropped != reported_drops and time.monotonic() - last_drop_report >= 1.0:
+                self.event("telemetry_lost", f"{dropped - reported_drops} frames of {self.opts.interface} dropped "
+                                             f"before the bridge read them: it cannot keep up; telemetry is missing "
+                                             f"their estimates", frames=dropped - reported_drops)
+                reported_drops, last_drop_report = dropped, time.monotonic()
 
     def _bus_error(self, error: OSError) -> None:
         if error.errno != self.watch_error:
@@ -491,6 +520,8 @@ class Bridge:
             self.event("bus", f"reading {self.opts.interface}: {error.strerror or error}", errno=error.errno)
         if error.errno == errno.ENODEV:  # the interface is gone: bind again once it is back
             self.watch.close()
+        else:
+            time.sleep(0.01)  # an error the socket keeps reporting must not spin
 
     def _reopen_watch(self) -> None:
         try:
@@ -500,27 +531,41 @@ class Bridge:
         self.event("bus", f"reading {self.opts.interface} again")
         self.watch_error = None
 
-    def run(self) -> None:
-        """Until the process ends: by SIGINT or SIGTERM, the emergency stop."""
+    def _keep_timeout(self) -> None:
         tick = min(max(self.timeout_s / 10.0, 0.002), 0.02)
-        lines = self.lines
-        while True:
-            watched = [lines] if lines is not None else []
-            if self.watch.sock is not None:
-                watched.append(self.watch)
-            ready, _, _ = select.select(watched, [], [], tick)
-            if self.watch.sock is None:
-                time.sleep(tick)
-                self._reopen_watch()
-            elif self.watch in ready:
-                self.read_bus()
-            if lines is not None and lines in ready:
-                got = lines.read()
-                if got is None:
-                    lines = None  # the tee has gone; the lines still reach this descriptor's reader, if any
-                for line in got or ():
-                    self.events.put(dumps({"event": "library", "message": line, "stamp": time.time()}))
+        while not self.stopping.wait(tick):
             self.check_timeout()
+
+    def _forward_lines(self) -> None:
+        while not self.stopping.is_set():
+            if not select.select([self.lines], [], [], 0.5)[0]:
+                continue
+            got = self.lines.read()
+            if got is None:
+                return  # the tee has ended: nothing more will come
+            for line in got:
+                self.events.put(dumps({"event": "library", "message": line, "stamp": time.time()}))
+
+    def run(self) -> None:
+        """Until the process ends (by SIGINT or SIGTERM, the emergency stop): the bus on
+        this thread, the command timeout and the library's lines on threads of their own,
+        which close() stops."""
+        self.threads = [threading.Thread(target=self._keep_timeout, name="bridge timeout", daemon=True)]
+        if self.lines is not None:
+            self.threads.append(threading.Thread(target=self._forward_lines, name="bridge lines", daemon=True))
+        for thread in self.threads:
+            thread.start()
+        self.read_bus()
+
+    def close(self) -> None:
+        """After a failure of the bridge itself: every motor idled, its threads joined, Zenoh closed."""
+        with self.lock:
+            self._idle_all("error", "the bridge failed: every motor idled")
+        self.stopping.set()
+        for thread in self.threads:
+            thread.join()
+        self.session.close()
+        self.watch.close()
 
 
 # ---------------------------------------------------------------- command line
@@ -675,8 +720,7 @@ def main(argv=None) -> int:
     finally:
         # Only a failure of the bridge itself gets here (a signal ends the process in the
         # emergency stop): the motors must not keep their last command.
-        with bridge.lock:
-            bridge._idle_all("error", "the bridge failed: every motor idled")
+        bridge.close()
     return FAILED
 
 
