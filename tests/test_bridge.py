@@ -24,7 +24,7 @@ from torvane_dev.protocol import (
     SET_AXIS_STATE,
     SET_TORQUE,
 )
-from torvane_dev.zenohpeer import HANG_GUARD, BridgeProcess, Client, free_port, write_config
+from torvane_dev.zenohpeer import BRIDGE, HANG_GUARD, BridgeProcess, Client, free_port, write_config
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PREFIX = "robot/left"
@@ -469,3 +469,30 @@ def test_the_remote_twin_of_the_demo_on_the_bridges_page_moves_the_simulated_axe
         wait_until(lambda: sim_states(sim) == ["IDLE", "IDLE"], timeout=HANG_GUARD)  # its stop at the end
     finally:
         assert process.stop() == signal.SIGTERM, process.output()
+
+
+# ---------------------------------------------------------------- the command line
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--motors", "0", "2"], "node 2 cannot be a motor"),
+    (["--motors", "1", "1"], "--motors names a node twice"),
+    (["--motors", "0", "--prefix", "robot/*"], "is not a prefix"),
+    (["--motors", "0", "--prefix", "robot//left"], "is not a prefix"),
+    (["--motors", "0", "--command-timeout-ms", "0"], "is not a timeout"),
+    (["--motors", "0", "--command-timeout-ms", "nan"], "is not a timeout"),
+    (["--motors", "0", "--telemetry-hz", "-1"], "is not 0 or a positive rate"),
+    (["--motors", "0", "--mode", "current"], "invalid choice"),
+])
+def test_a_bad_command_line_is_refused_before_anything_opens(bus, arguments, message):
+    options = {"--mode": "torque", "--prefix": PREFIX}
+    rest = [item for key, value in options.items() if key not in arguments for item in (key, value)]
+    result = subprocess.run([BRIDGE, bus, *arguments, *rest], capture_output=True, text=True, timeout=HANG_GUARD)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_without_zenoh_the_bridge_says_how_to_install_it(bus):
+    program = ("import sys; sys.modules['zenoh'] = None; from torvane_tools.bridge import main; "
+               f"sys.exit(main([{bus!r}, '--motors', '0', '1', '--mode', 'torque', '--prefix', 'robot/left']))")
+    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=HANG_GUARD)
+    assert result.returncode == 1
+    assert "pip install '.[bridge]'" in result.stderr and "eclipse-zenoh==" in result.stderr, result.stderr
