@@ -282,10 +282,14 @@ class Bridge:
         self.watch_error = None
 
         json_encoding = zenoh.Encoding.APPLICATION_JSON
-        # Publishers drop rather than wait on a congested network: nothing here may hold up
-        # the timeout.
-        self.events = session.declare_publisher(f"{self.prefix}/events", encoding=json_encoding)
-        self.telemetry = {node: session.declare_publisher(f"{self.prefix}/{node}/telemetry", encoding=json_encoding)
+        # Telemetry waits for a network that cannot take it rather than lose samples (only
+        # the main thread, which reads the bus, waits; the kernel keeps its frames meanwhile
+        # and says what it drops). Events go ahead of it, in a queue of their own, and are
+        # dropped rather than wait: the timeout's thread must never be held up.
+        self.events = session.declare_publisher(f"{self.prefix}/events", encoding=json_encoding,
+                                                priority=zenoh.Priority.DATA_HIGH)
+        self.telemetry = {node: session.declare_publisher(f"{self.prefix}/{node}/telemetry", encoding=json_encoding,
+                                                          congestion_control=zenoh.CongestionControl.BLOCK)
                           for node in self.motors}
         # One subscriber for every input: Zenoh delivers the samples of one subscriber in the
         # order they were put, but those of several subscribers on threads of their own, so a
