@@ -452,10 +452,12 @@ def test_the_remote_twin_of_the_demo_on_the_bridges_page_moves_the_simulated_axe
     program = tmp_path / "remote.py"
     program.write_text(example.replace(endpoint, f"tcp/127.0.0.1:{port}")
                        .replace("config = zenoh.Config()\n", "config = zenoh.Config()\n" + scouting_off))
-    sim = start_sim()
+    # Encoder estimates at 50 Hz, and the page's bridge with more time between commands: the
+    # VM runs Python some 20 times slower (more under a sanitizer), where a bridge that
+    # publishes 200 estimates a second falls behind and the example's renewals every 20 ms
+    # can come 100 ms apart.
+    sim = start_sim("--encoder-period-ms", "20")
     config = write_config(tmp_path / "bridge.json5", listen=[f"tcp/127.0.0.1:{port}"])
-    # The page's bridge, but with more time between commands: the VM runs Python some 20
-    # times slower, where the example's renewals every 20 ms can come 100 ms apart.
     process = BridgeProcess(bus, config, "robot/left", "--command-timeout-ms", "1000", mode="torque")
     try:
         observer = Client("robot/left", connect=[f"tcp/127.0.0.1:{port}"])
