@@ -384,24 +384,30 @@ class Bridge:
                     client = sample.attachment.to_string()
                 except Exception:  # noqa: BLE001 - zenoh raises its own error for bytes that are not text
                     raise Refused("the attachment must be the client's name, as UTF-8 text") from None
-            if client in self.lost_clients:
-                raise Refused(f"client {client!r} has lost its liveliness: its commands are not taken until its "
-                              f"token is back")
         except Refused as refusal:
             self.refuse(key, str(refusal))
             return
         with self.lock:
-            for field, values in fields.items():
-                current = getattr(self.command, field)
-                for node, value in zip(self.motors, values, strict=True):
-                    current[node] = value
-                setattr(self.command, field, current)
-            if "position_setpoint" in fields:
-                self.positions_given.update(self.motors)
-            self.controller.update_command(self.command)
-            self.last_activity = time.monotonic()
-            if client:
-                self.commanders.add(client)
+            lost = client in self.lost_clients
+            if not lost:
+                self._apply(fields, client)
+        if lost:
+            self.refuse(key, f"client {client!r} has lost its liveliness: its commands are not taken until its "
+                             f"token is back")
+
+    def _apply(self, fields: dict, client) -> None:
+        """A command's fields into the running command. Called with the lock held."""
+        for field, values in fields.items():
+            current = getattr(self.command, field)
+            for node, value in zip(self.motors, values, strict=True):
+                current[node] = value
+            setattr(self.command, field, current)
+        if "position_setpoint" in fields:
+            self.positions_given.update(self.motors)
+        self.controller.update_command(self.command)
+        self.last_activity = time.monotonic()
+        if client:
+            self.commanders.add(client)
 
     def on_state(self, sample) -> None:
         key = str(sample.key_expr)
