@@ -2,15 +2,16 @@
 
 phase_bridge runs in bench.py's phase process, which plays the remote side: a Zenoh
 peer on TCP loopback (multicast scouting off) beside a bridge on vcan0 (motors 0 and 1,
-position mode, its loop running). Windows of three kinds take turns:
+position mode, its loop running). Windows of four kinds take turns:
   idle   the loop runs; no telemetry, no commands: the loop's period and the bridge's CPU
          with nothing to carry;
-  busy   a native peer sends encoder estimates of both nodes at 200 Hz, the bridge
+  busy   a native peer sends encoder estimates of both nodes at 100 Hz, the bridge
          publishes each, and this process puts a command at 50 Hz: frame arrival ->
-         subscriber callback, command put -> its frame on the bus, samples lost, the
-         bridge's CPU, the loop's period;
+         subscriber callback, command put -> its frame on the bus, the bridge's CPU,
+         the loop's period;
   plain  a plain Zenoh publisher process puts the same JSON at the same rate to a
-         subscriber in this process: put -> callback, the limit of the first figure.
+         subscriber in this process: put -> callback, the limit of the first figure;
+  full   estimates of both nodes at 200 Hz, no commands: samples lost, the bridge's CPU.
 bridge_rows, bridge_notes and bridge_method turn the result into the report's rows.
 """
 
@@ -27,12 +28,13 @@ import time
 
 DEFAULTS = {
     "bridge_seconds": 4.0,  # per window
-    "bridge_windows": 2,  # rounds of idle, busy and plain windows
+    "bridge_windows": 2,  # rounds of idle, busy, plain and full windows
 }
 QUICK = {"bridge_seconds": 2.0, "bridge_windows": 1}
 
 BUS = "vcan0"
-RATE_HZ = 200  # encoder estimates per node and second
+RATE_HZ = 100  # encoder estimates per node and second in the busy and plain windows: an ODrive's default
+FULL_HZ = 200  # ... in the full windows
 COMMAND_HZ = 50
 NODES = (0, 1)
 SET_POSITION = 0x0C
@@ -149,25 +151,26 @@ def phase_bridge(cfg: dict) -> dict:
         for node in NODES:
             client.state(node, "CLOSED_LOOP_CONTROL")
         time.sleep(0.5)
-        rounds = int(cfg["bridge_seconds"] * RATE_HZ)
-        gap = 1.0 / RATE_HZ
         windows, puts = [], {}
         value = itertools.count(1)
         for w in range(cfg["bridge_windows"]):
-            for kind in ("idle", "busy", "plain"):
+            for kind in ("idle", "busy", "plain", "full"):
+                rate = FULL_HZ if kind == "full" else RATE_HZ
+                rounds, gap = int(cfg["bridge_seconds"] * rate), 1.0 / rate
                 with lock:
                     received.clear()
                 log(f"bridge: window {w + 1} of {cfg['bridge_windows']}, {kind}")
                 ticks0, wall0 = sum(map(_cpu_ticks, tree)), time.time()
                 if kind == "idle":
                     time.sleep(cfg["bridge_seconds"])
-                elif kind == "busy":
+                elif kind in ("busy", "full"):
                     pulse = Agent(cfg["agent"], "pulse", "--iface", BUS, "--nodes", "0,1", "--count", str(rounds),
                                   "--gap-us", f"{int(gap * 1e6)}:{int(gap * 1e6)}")
                     while pulse.proc.poll() is None:
-                        v = float(next(value))
-                        puts[v] = time.time()
-                        client.command(position_setpoint=[v, v])
+                        if kind == "busy":
+                            v = float(next(value))
+                            puts[v] = time.time()
+                            client.command(position_setpoint=[v, v])
                         time.sleep(1.0 / COMMAND_HZ)
                     sent_rounds = pulse.wait()["rounds"]
                 else:
@@ -176,13 +179,19 @@ def phase_bridge(cfg: dict) -> dict:
                         raise RuntimeError("the plain publisher stopped")
                     sent_rounds = rounds
                 wall1, ticks1 = time.time(), sum(map(_cpu_ticks, tree))
-                time.sleep(0.5)  # the last samples on their way
+                # The last samples on their way: until none has come for a second.
+                count, quiet_since = -1, time.monotonic()
+                while time.monotonic() - quiet_since < 1.0 and time.monotonic() - wall1 < GUARD_S:
+                    time.sleep(0.1)
+                    with lock:
+                        if len(received) != count:
+                            count, quiet_since = len(received), time.monotonic()
                 with lock:
                     got = list(received)
                 window = {"kind": kind, "start": wall0, "end": wall1,
                           "cpu_share": (ticks1 - ticks0) / os.sysconf("SC_CLK_TCK") / (wall1 - wall0)}
                 if kind != "idle":
-                    prefix = "bench/" if kind == "busy" else "plain/"
+                    prefix = "plain/" if kind == "plain" else "bench/"
                     samples = [(now, key, json.loads(text)) for now, key, text in got if key.startswith(prefix)]
                     window["latency_us"] = [(now - s["stamp"]) * 1e6 for now, _, s in samples]
                     seen = {(key.split("/")[1], s["position"]) for _, key, s in samples}
@@ -222,21 +231,25 @@ def phase_bridge(cfg: dict) -> dict:
         shares = [w["cpu_share"] for w in windows if w["kind"] == kind]
         return sum(shares) / len(shares)
 
-    busy_samples = sum(w["samples"] for w in windows if w["kind"] == "busy")
-    busy_seconds = sum(w["end"] - w["start"] for w in windows if w["kind"] == "busy")
+    def total(kind, key):
+        return sum(w[key] for w in windows if w["kind"] == kind)
+
+    def per_sample_us(kind):
+        seconds = sum(w["end"] - w["start"] for w in windows if w["kind"] == kind)
+        return (cpu(kind) - cpu("idle")) * seconds / max(total(kind, "samples"), 1) * 1e6
+
     return {
         "telemetry_us": _percentiles(pooled("busy", "latency_us")),
         "plain_us": _percentiles(pooled("plain", "latency_us")),
+        "full_us": _percentiles(pooled("full", "latency_us")),
         "command_us": _percentiles(command_us),
         "commands": {"put": len(puts), "seen": len(command_us)},
-        "lost": {"bridge": sum(w["lost"] for w in windows if w["kind"] == "busy"),
-                 "bridge_sent": sum(w["sent"] for w in windows if w["kind"] == "busy"),
-                 "plain": sum(w["lost"] for w in windows if w["kind"] == "plain"),
-                 "plain_sent": sum(w["sent"] for w in windows if w["kind"] == "plain")},
-        "cpu": {"idle": cpu("idle"), "busy": cpu("busy"),
-                "per_sample_us": (cpu("busy") - cpu("idle")) * busy_seconds / max(busy_samples, 1) * 1e6},
+        "lost": {kind: {"lost": total(kind, "lost"), "sent": total(kind, "sent")}
+                 for kind in ("busy", "plain", "full")},
+        "cpu": {"idle": cpu("idle"), "busy": cpu("busy"), "full": cpu("full"),
+                "per_sample_us": per_sample_us("busy"), "full_per_sample_us": per_sample_us("full")},
         "period_ms": {"idle": _percentiles(periods("idle")), "busy": _percentiles(periods("busy"))},
-        "rate_hz": RATE_HZ, "command_hz": COMMAND_HZ, "window_s": cfg["bridge_seconds"],
+        "rate_hz": RATE_HZ, "full_hz": FULL_HZ, "command_hz": COMMAND_HZ, "window_s": cfg["bridge_seconds"],
         "windows": cfg["bridge_windows"], "loop_frames_dropped": dropped, "bridge_status": status,
     }
 
@@ -247,28 +260,32 @@ def bridge_rows(b: dict, row, r: dict) -> None:
     """Adds row 8 through report.py's row(); `r` is every result, for row 3's figure."""
     from report import fmt_ms, fmt_time_us, ratio
 
-    t, p = b["telemetry_us"], b["plain_us"]
+    t, p, f = b["telemetry_us"], b["plain_us"], b["full_us"]
     lost = b["lost"]
-    row(8, f"Bridge telemetry, a CAN frame's arrival → a remote Zenoh subscriber's callback: p50 (both nodes at "
-           f"{b['rate_hz']} Hz of encoder estimates; samples lost: {lost['bridge']} of {lost['bridge_sent']})",
-        fmt_time_us(t["p50"]), f"plain Zenoh pair, the same JSON put → callback: {fmt_time_us(p['p50'])}",
+    busy, plain, full = lost["busy"], lost["plain"], lost["full"]
+    row(8, f"Bridge telemetry, a CAN frame's arrival → a remote Zenoh subscriber's callback: p50 (encoder "
+           f"estimates of both nodes at {b['rate_hz']} Hz, an ODrive's default, and a command at {b['command_hz']} "
+           f"Hz; samples: {busy['sent'] - busy['lost']} of {busy['sent']})",
+        fmt_time_us(t["p50"]), f"plain Zenoh pair, the same JSON put → callback: {fmt_time_us(p['p50'])} "
+                               f"({plain['sent'] - plain['lost']} of {plain['sent']})",
         ratio(p["p50"], t["p50"]), "≤ 1.5× the plain pair", t["p50"] <= 1.5 * p["p50"],
         {"bridge_us": t, "plain_us": p, "lost": lost})
     row(8, "… p99", fmt_time_us(t["p99"]), f"plain Zenoh pair: {fmt_time_us(p['p99'])}", ratio(p["p99"], t["p99"]),
         "≤ 1.5× the plain pair", t["p99"] <= 1.5 * p["p99"], {"bridge_us": t, "plain_us": p})
-    row(8, f"… no sample lost: estimates sent / telemetry samples received, both nodes at {b['rate_hz']} Hz",
-        f"{lost['bridge_sent'] - lost['bridge']:,} of {lost['bridge_sent']:,}",
-        f"plain pair: {lost['plain_sent'] - lost['plain']:,} of {lost['plain_sent']:,}", None, "none lost",
-        lost["bridge"] == 0, {"lost": lost})
+    row(8, f"… both nodes at {b['full_hz']} Hz: telemetry samples received of the estimates sent; arrival → "
+           f"callback p50 / p99",
+        f"{full['sent'] - full['lost']:,} of {full['sent']:,}; {fmt_time_us(f['p50'])} / {fmt_time_us(f['p99'])}",
+        "", None, "none lost", full["lost"] == 0, {"lost": full, "full_us": f})
     c = b["command_us"]
     row(8, f"… a remote `PREFIX/command` put → its frame on the bus (the loop's next pass), p50 / p99 "
-           f"({b['commands']['seen']} of {b['commands']['put']} commands, {b['command_hz']} Hz)",
+           f"({b['commands']['seen']} of {b['commands']['put']} commands seen, {b['command_hz']} Hz)",
         f"{fmt_time_us(c['p50'])} / {fmt_time_us(c['p99'])}", "", None, "", None, {"command_us": c})
     cpu = b["cpu"]
-    row(8, "… the bridge's CPU, all its threads and its standard-error tee, share of one CPU: carrying telemetry "
-           "and commands / idle with its loop running",
-        f"{cpu['busy']:.0%} / {cpu['idle']:.0%}", f"{fmt_time_us(cpu['per_sample_us'])} per telemetry sample", None,
-        "", None, {"cpu": cpu})
+    row(8, f"… the bridge's CPU (all its threads and its standard-error tee), share of one CPU: at {b['rate_hz']} Hz "
+           f"with commands / at {b['full_hz']} Hz / idle with its loop running",
+        f"{cpu['busy']:.0%} / {cpu['full']:.0%} / {cpu['idle']:.0%}",
+        f"per telemetry sample: {fmt_time_us(cpu['per_sample_us'])} / {fmt_time_us(cpu['full_per_sample_us'])}",
+        None, "", None, {"cpu": cpu})
     pi, pb = b["period_ms"]["idle"], b["period_ms"]["busy"]
     change = pb["p99"] / pi["p99"] - 1
     row3 = ""
@@ -298,7 +315,9 @@ def bridge_method(b) -> str:
             f"{b['window_s']:g} s take turns, {b['windows']} of each: idle (the loop alone), busy (a native peer "
             f"sends encoder estimates of both nodes at {b['rate_hz']} Hz, the bridge publishes each, the peer puts "
             f"a command at {b['command_hz']} Hz), plain (a plain Zenoh publisher process puts the same JSON at the "
-            f"same rate). Telemetry: the callback's time.time() minus the sample's stamp, the kernel's receive time "
+            f"same rate), full (estimates at {b['full_hz']} Hz, no commands); after each, the samples still on "
+            f"their way are awaited until none has come for a second. "
+            f"Telemetry: the callback's time.time() minus the sample's stamp, the kernel's receive time "
             f"of the frame (for the plain pair, time.time() right before the JSON was made). Lost: the estimates "
             f"the peer sent against the distinct ones that arrived. A command: its position setpoint is unique; the "
             f"first SET_POSITION of node 0 carrying it, stamped by the kernel at a listener on the same vcan, minus "
