@@ -714,8 +714,8 @@ def main(argv=None) -> int:
         return fail(f"Zenoh configuration: {error}", BAD_INPUT)
     lines = LibraryLines()
     # Zenoh's threads, which it starts here and which start the others, never take SIGINT or
-    # SIGTERM: the emergency stop's handler runs on a thread of the interpreter's or the
-    # library's own waiting for it. (A sanitizer's runtime, for one, runs a handler only once
+    # SIGTERM: the emergency stop's handler runs on one of the interpreter's threads, at
+    # once. (A sanitizer's runtime, for one, runs a handler only once
     # the thread that got the signal makes a call it intercepts, which a Zenoh thread asleep
     # in a futex may never do.)
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
