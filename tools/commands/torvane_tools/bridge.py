@@ -52,6 +52,8 @@ FLOAT32_MAX = 3.4028234663852886e38  # a larger value becomes infinity in the re
 # one sent before the drive took the IDLE may still be on its way.
 HEARTBEAT_AFTER_IDLE_S = 0.02
 BAD_INPUT, FAILED = 2, 1
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}  # the library's emergency stop
+WAIT_S = 0.25  # the longest the main thread waits in one call for a frame
 
 # asm-generic/socket.h, which the socket module does not name
 SO_TIMESTAMPNS = 35  # the kernel's receive time (CLOCK_REALTIME) of each frame
@@ -171,6 +173,7 @@ class EncoderWatch:
             except OSError:
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.BUFFER_BYTES)  # up to net.core.rmem_max
             sock.bind((self.interface,))
+            sock.settimeout(WAIT_S)
         except OSError:
             sock.close()
             raise
@@ -183,8 +186,8 @@ class EncoderWatch:
             self.sock = None
 
     def receive(self):
-        """The next frame, waiting for it: (can_id, payload, wall-clock receive time, frames
-        the kernel has dropped on this socket so far)."""
+        """The next frame, waiting WAIT_S for it at most (TimeoutError): (can_id, payload,
+        wall-clock receive time, frames the kernel has dropped on this socket so far)."""
         data, ancillary, _, _ = self.sock.recvmsg(CAN_FRAME.size, ANCILLARY_SIZE)
         can_id, length, payload = CAN_FRAME.unpack(data)
         stamp = None
@@ -506,7 +509,7 @@ class Bridge:
                 continue
             try:
                 can_id, payload, stamp, dropped = self.watch.receive()
-            except InterruptedError:
+            except (InterruptedError, TimeoutError):
                 continue
             except OSError as error:
                 self._bus_error(error)
@@ -542,11 +545,13 @@ class Bridge:
         self.watch_error = None
 
     def _keep_timeout(self) -> None:
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)  # they are for the main thread (main())
         tick = min(max(self.timeout_s / 10.0, 0.002), 0.02)
         while not self.stopping.wait(tick):
             self.check_timeout()
 
     def _forward_lines(self) -> None:
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
         while not self.stopping.is_set():
             if not select.select([self.lines], [], [], 0.5)[0]:
                 continue
@@ -713,24 +718,23 @@ def main(argv=None) -> int:
     except (OSError, ValueError, zenoh.ZError) as error:
         return fail(f"Zenoh configuration: {error}", BAD_INPUT)
     lines = LibraryLines()
-    # Zenoh's threads, which it starts here and which start the others, never take SIGINT or
-    # SIGTERM: the emergency stop's handler runs on one of the interpreter's threads, at
-    # once. (A sanitizer's runtime, for one, runs a handler only once
-    # the thread that got the signal makes a call it intercepts, which a Zenoh thread asleep
-    # in a futex may never do.)
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    # Only the main thread takes SIGINT and SIGTERM, the emergency stop, and it never waits
+    # long in one call: Zenoh's threads (started here; they start the others) and the
+    # bridge's own block both. (A sanitizer's runtime, for one, runs a handler only when the
+    # thread that got the signal next makes a call it intercepts, which a thread asleep in a
+    # futex or a receive may not do for a long time.)
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     try:
         session = zenoh.open(config)
+        bridge = Bridge(torvane, zenoh, session, opts, lines)
     except zenoh.ZError as error:
         return fail(f"cannot open a Zenoh session: {error}")
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-    try:
-        bridge = Bridge(torvane, zenoh, session, opts, lines)
     except (OSError, RuntimeError) as error:
         session.close()
         text = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
         return fail(f"cannot open CAN interface {opts.interface}: {text}")
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
     print(f"torvane-bridge: {opts.interface} motors {' '.join(map(str, opts.motors))} ({opts.mode} mode) on "
           f"{opts.prefix}/**; command timeout {opts.command_timeout_ms:g} ms", file=sys.stderr)
     try:
