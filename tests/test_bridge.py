@@ -447,7 +447,9 @@ def test_the_remote_twin_of_the_demo_on_the_bridges_page_moves_the_simulated_axe
         blocks = re.findall(r"^```python\n(.*?)^```$", f.read(), re.M | re.S)
     assert len(blocks) == 1
     example = blocks[0]
-    endpoint, scouting_off = "tcp/127.0.0.1:7447", 'config.insert_json5("scouting/multicast/enabled", "false")\n'
+    endpoint = "tcp/127.0.0.1:7447"
+    scouting_off = ('config.insert_json5("scouting/multicast/enabled", "false")\n'
+                    'config.insert_json5("scouting/gossip/enabled", "false")\n')
     assert example.count(endpoint) == 1 and example.count("config = zenoh.Config()\n") == 1
     port = free_port()
     program = tmp_path / "remote.py"

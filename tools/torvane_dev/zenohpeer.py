@@ -1,6 +1,7 @@
 """torvane-bridge as a subprocess, and Zenoh sessions that talk to it, for the tests and
-the benchmark: every session is a peer on TCP (or TLS) loopback with multicast scouting
-off, so that nothing leaves this machine and no other session on it is found by chance."""
+the benchmark: every session is a peer on TCP (or TLS) loopback with multicast and gossip
+scouting off, so that nothing leaves this machine and a session talks only to the ones it
+was given, never to a bridge of another test found by chance."""
 
 import json
 import os
@@ -29,7 +30,7 @@ def free_port() -> int:
 def config_dict(listen=(), connect=(), tls=None) -> dict:
     """A peer's Zenoh configuration: only the given endpoints, no multicast scouting; `tls`
     is the transport/link/tls section (file paths of certificates and keys)."""
-    config = {"mode": "peer", "scouting": {"multicast": {"enabled": False}},
+    config = {"mode": "peer", "scouting": {"multicast": {"enabled": False}, "gossip": {"enabled": False}},
               "listen": {"endpoints": list(listen)}, "connect": {"endpoints": list(connect)}}
     if tls:
         config["transport"] = {"link": {"tls": dict(tls)}}

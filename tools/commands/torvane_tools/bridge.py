@@ -54,6 +54,11 @@ HEARTBEAT_AFTER_IDLE_S = 0.02
 BAD_INPUT, FAILED = 2, 1
 STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}  # the library's emergency stop
 WAIT_S = 0.25  # the longest the main thread waits in one call for a frame
+# How long the commands of a client whose token went are refused: those it put before it
+# went may still arrive (Zenoh delivers liveliness on a thread of its own), and must not
+# re-arm the command the loss has just cleared. A client that goes on commanding after that
+# is alive after all (a connection that dropped and came back).
+LOST_CLIENT_GRACE_S = 1.0
 
 # asm-generic/socket.h, which the socket module does not name
 SO_TIMESTAMPNS = 35  # the kernel's receive time (CLOCK_REALTIME) of each frame
@@ -281,7 +286,7 @@ class Bridge:
         self.heartbeats = {}  # node -> (axis state, wall-clock receive time)
         self.last_published = dict.fromkeys(self.motors, 0.0)
         self.commanders = set()  # clients whose commands are applied and whose token lives
-        self.lost_clients = set()  # clients whose token went: their commands are refused
+        self.lost_clients = {}  # client -> when its token went (monotonic): its commands are refused a while
         self.watch_error = None
 
         json_encoding = zenoh.Encoding.APPLICATION_JSON
@@ -391,12 +396,12 @@ class Bridge:
             self.refuse(key, str(refusal))
             return
         with self.lock:
-            lost = client in self.lost_clients
+            lost = time.monotonic() - self.lost_clients.get(client, -math.inf) < LOST_CLIENT_GRACE_S
             if not lost:
                 self._apply(fields, client)
         if lost:
-            self.refuse(key, f"client {client!r} has lost its liveliness: its commands are not taken until its "
-                             f"token is back")
+            self.refuse(key, f"client {client!r} has just lost its liveliness: its commands are not taken until "
+                             f"its token is back or {LOST_CLIENT_GRACE_S:g} s have passed")
 
     def _apply(self, fields: dict, client) -> None:
         """A command's fields into the running command. Called with the lock held."""
@@ -444,10 +449,10 @@ class Bridge:
         client = str(sample.key_expr)[len(self.prefix) + len("/clients/"):]
         with self.lock:
             if sample.kind != self.zenoh.SampleKind.DELETE:
-                self.lost_clients.discard(client)
+                self.lost_clients.pop(client, None)
                 return
             # Its last commands may still be on their way (another thread delivers them).
-            self.lost_clients.add(client)
+            self.lost_clients[client] = time.monotonic()
             if client not in self.commanders:
                 return
             self.commanders.discard(client)
