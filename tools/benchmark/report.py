@@ -338,7 +338,7 @@ def unmet_notes(raw: dict, rows: list) -> list:
             notes.append(text)
         if x["row"] == 7 and "stop" in r:
             notes.append(stop_note(r["stop"], "limits_ms" in f))
-        if x["row"] not in (3, 4, 7) and "change" not in f:
+        if x["row"] not in (3, 4, 7) and not bridge_notes([x]) and "bridge_us" not in f:
             notes.append(f"Row {x['row']}: {x['measure']}: goal {x['goal']} not met in this run.")
     return notes + bridge_notes(rows)
 
