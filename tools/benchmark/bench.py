@@ -27,6 +27,8 @@ import sys
 import threading
 import time
 
+import bridge_bench
+
 from torvane_dev.busrate import throttled
 from torvane_dev.canpeer import MARKER, CanPeer
 from torvane_dev.faultcheck import EXPECTED_IDLE, IDLE_NOT_LAST, IDLE_PAYLOAD, LOST_IDLE, PASSES_NOT_OUT, STILL_QUEUED
@@ -76,6 +78,8 @@ QUICK = {
     "alloc_seconds": 0.5, "destroy_samples": 30, "destroy_samples_baseline": 10, "memory_repeats": 1,
     "stop_runs": 20,
 }
+DEFAULTS.update(bridge_bench.DEFAULTS)  # row 8, the bridge
+QUICK.update(bridge_bench.QUICK)
 
 
 # ---------------------------------------------------------------- helpers
@@ -1005,7 +1009,8 @@ def phase_stop(cfg: dict) -> dict:
 
 
 PHASES = {"send": phase_send, "latency": phase_latency, "loop": phase_loop, "capacity": phase_capacity,
-          "allocs": phase_allocs, "destroy": phase_destroy, "memory": phase_memory, "stop": phase_stop}
+          "allocs": phase_allocs, "destroy": phase_destroy, "memory": phase_memory, "stop": phase_stop,
+          "bridge": bridge_bench.phase_bridge}
 
 
 # ---------------------------------------------------------------- orchestration
@@ -1053,6 +1058,7 @@ def orchestrate(args, cfg: dict) -> None:
         ("allocs", "allocs", {}, {"LD_PRELOAD": cfg["alloc_lib"], "PYTHONMALLOC": "malloc"}),
         ("destroy", "destroy", {}, {}),
         ("stop", "stop", {}, {}),
+        ("bridge", "bridge", {}, {}),
     ]
     for repeat in range(cfg["memory_repeats"]):
         steps.append((f"memory_torvane_{repeat}", "memory", {"library": "torvane"}, {}))

@@ -15,6 +15,8 @@ import os
 import statistics
 import time
 
+from bridge_bench import bridge_method, bridge_notes, bridge_rows
+
 from torvane_dev.doc_page import write_page
 
 BUS_CEILING = 8000  # frames/s of 8-byte frames on a 1 Mbit/s bus, about
@@ -217,6 +219,9 @@ def build_rows(raw: dict) -> list:
     # 7. the emergency stop on the wire
     if "stop" in r:
         rows.extend(stop_rows(r["stop"]))
+    # 8. the bridge
+    if "bridge" in r:
+        bridge_rows(r["bridge"], row, r)
     return rows
 
 
@@ -358,9 +363,9 @@ def unmet_notes(raw: dict, rows: list) -> list:
             notes.append(text)
         if x["row"] == 7 and "stop" in r:
             notes.append(stop_note(r["stop"], f))
-        if x["row"] not in (3, 4, 7):
+        if x["row"] not in (3, 4, 7) and not bridge_notes([x]) and "bridge_us" not in f:
             notes.append(f"Row {x['row']}: {x['measure']}: goal {x['goal']} not met in this run.")
-    return notes
+    return notes + bridge_notes(rows)
 
 
 def stop_note(st: dict, figures: dict) -> str:
@@ -484,7 +489,7 @@ def markdown(raw: dict, rows: list, meta: dict) -> str:
                  "(5) Thread CPU clocks over the runs of (3) and (4); an LD_PRELOAD counter of malloc-family calls "
                  "per thread, with Python's allocator routed through malloc. (6) `del` of the only reference (the "
                  "baseline's receive thread waits in `recv(timeout=0.1)` to see its stop flag); exact resident "
-                 "size from /proc/self/smaps_rollup." + stop_method(r.get("stop")))
+                 "size from /proc/self/smaps_rollup." + stop_method(r.get("stop")) + bridge_method(r.get("bridge")))
     lines.append("")
     return "\n".join(lines)
 
