@@ -3,6 +3,7 @@ reads the simulator's telemetry, moves its axes and stops them; a quiet network,
 client, bad input and the emergency stop; a peer without a client certificate."""
 
 import ast
+import contextlib
 import itertools
 import math
 import os
@@ -361,6 +362,31 @@ def test_the_librarys_lines_reach_the_events_and_the_real_stderr_and_so_do_the_s
     assert lost == {("ESTOP", 0, "Network is down"), ("ESTOP", 1, "Network is down")}, process.output()
 
 
+@bridge_logic_only
+def test_a_standard_error_that_takes_nothing_holds_up_no_input(bridge, bus):
+    """A full pipe (a stalled log collector) or a suspended terminal on standard error:
+    the bridge's lines wait or are dropped, its inputs are still taken."""
+    read_end, write_end = os.pipe()
+    try:
+        os.set_blocking(write_end, False)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(write_end, b"x" * 65536)
+        os.set_blocking(write_end, True)  # a full pipe, as its writer finds it
+        process, client = bridge(*NO_TIMEOUT, stderr=write_end)
+        peer = CanPeer(bus, only_command=SET_AXIS_STATE)
+        for _ in range(3):  # each refusal is a line for standard error, which takes none
+            client.put("0/state", "FULL_CALIBRATION_SEQUENCE")
+            client.next_event("refused")
+        client.stop()
+        assert client.next_event("stop")["idled"] == [0, 1]
+        assert sorted({f.node for f in peer.collect() if f.payload == IDLE.to_bytes(4, "little")}) == [0, 1]
+        peer.close()
+    finally:
+        os.close(read_end)  # the stderr tee, stuck in its write to the full pipe, can end
+        os.close(write_end)
+
+
 # ---------------------------------------------------------------- credentials
 
 def openssl(*args):
@@ -455,8 +481,9 @@ def test_a_peer_without_a_client_certificate_of_the_robots_ca_cannot_command(tls
 
 # ---------------------------------------------------------------- the page
 
-@pytest.mark.skipif(SANITIZED, reason="the page's example runs for five seconds of wall time, in which a simulator under a "
-                                       "sanitizer in the VM moved the axes less than halfway (0.23 and -0.21 turns of 1 and -0.5)")
+@pytest.mark.skipif(SANITIZED, reason="the page's example runs for five seconds of wall time, in which a simulator "
+                                      "under a sanitizer in the VM moved the axes less than halfway (0.23 and -0.21 "
+                                      "turns of 1 and -0.5)")
 def test_the_remote_twin_of_the_demo_on_the_bridges_page_moves_the_simulated_axes(start_sim, bus, tmp_path):
     with open(os.path.join(REPO, "docs", "bridge.md"), encoding="utf-8") as f:
         blocks = re.findall(r"^```python\n(.*?)^```$", f.read(), re.M | re.S)

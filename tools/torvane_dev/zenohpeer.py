@@ -54,17 +54,20 @@ def open_session(**options) -> zenoh.Session:
 class BridgeProcess:
     """torvane-bridge on a CAN interface, listening where `config` says; its standard
     output and error are collected line by line (until the stderr tee, which outlives
-    the bridge, has closed it too)."""
+    the bridge, has closed it too); `stderr`, a file descriptor, replaces the collected
+    standard error."""
 
-    def __init__(self, interface, config, prefix, *options, motors=(0, 1), mode="torque", env=None):
+    def __init__(self, interface, config, prefix, *options, motors=(0, 1), mode="torque", env=None, stderr=None):
         self.prefix = prefix
         self.proc = subprocess.Popen(
             [BRIDGE, interface, "--motors", *map(str, motors), "--mode", mode, "--prefix", prefix,
              "--zenoh-config", config, *options],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE if stderr is None else stderr,
+            text=True, env=env)
         self.stdout, self.stderr = [], []
+        streams = [(self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr)]
         self._pumps = [threading.Thread(target=self._pump, args=(stream, lines), daemon=True)
-                       for stream, lines in ((self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr))]
+                       for stream, lines in streams if stream is not None]
         for pump in self._pumps:
             pump.start()
         self.returncode = None
@@ -91,8 +94,9 @@ class BridgeProcess:
                 raise AssertionError("the bridge did not end:\n" + self.output()) from None
             for pump in self._pumps:
                 pump.join(HANG_GUARD)
-            self.proc.stdout.close()
-            self.proc.stderr.close()
+            for stream in (self.proc.stdout, self.proc.stderr):
+                if stream is not None:
+                    stream.close()
         return self.returncode
 
 

@@ -9,6 +9,7 @@ from a clone). docs/bridge.md is the whole story; `torvane-bridge --help` the sh
 """
 
 import argparse
+import collections
 import errno
 import io
 import json
@@ -212,7 +213,7 @@ class LibraryLines:
     state, the emergency stop's) on file descriptor 2 from native threads. From here on
     descriptor 2 is a pipe to a `stderr_tee` process that copies everything to the real
     standard error and hands it to this object, which splits it into lines; the bridge's
-    own messages go to the real standard error directly (sys.stderr)."""
+    own messages go to the real standard error (sys.stderr) through OwnLines."""
 
     def __init__(self):
         real = os.dup(2)
@@ -252,6 +253,56 @@ class LibraryLines:
         return [line.decode("utf-8", "backslashreplace") for line in lines if line]
 
 
+class OwnLines:
+    """The bridge's own lines for the real standard error, written by a thread of their own:
+    a terminal whose output is suspended, or a full pipe, holds that thread and never one
+    that reports while holding the bridge's lock (the timeout's, Zenoh's). Past BACKLOG
+    waiting lines, new ones are dropped, and how many is said once writing resumes."""
+
+    BACKLOG = 1000
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._pending = collections.deque()
+        self._dropped = 0
+        self._writing = False
+        self._changed = threading.Condition()
+        threading.Thread(target=self._write, name="bridge stderr", daemon=True).start()
+
+    def say(self, line: str) -> None:
+        with self._changed:
+            if len(self._pending) >= self.BACKLOG:
+                self._dropped += 1
+                return
+            self._pending.append(line)
+            self._changed.notify_all()
+
+    def flush(self, timeout: float) -> None:
+        """Waits until what was said is written, at most `timeout` seconds."""
+        with self._changed:
+            self._changed.wait_for(lambda: not self._pending and not self._writing, timeout)
+
+    def _write(self) -> None:
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)  # they are for the main thread (main())
+        while True:
+            with self._changed:
+                self._changed.wait_for(lambda: self._pending)
+                lines = list(self._pending)
+                self._pending.clear()
+                dropped, self._dropped = self._dropped, 0
+                self._writing = True
+            if dropped:
+                lines.append(f"torvane-bridge: {dropped} more lines dropped: standard error took nothing for a while")
+            try:
+                self._stream.write("".join(line + "\n" for line in lines))
+                self._stream.flush()
+            except (OSError, ValueError):
+                pass  # nobody reads standard error any more; Zenoh still has the events
+            with self._changed:
+                self._writing = False
+                self._changed.notify_all()
+
+
 # ---------------------------------------------------------------- the bridge
 
 class Bridge:
@@ -262,7 +313,7 @@ class Bridge:
     stops and liveliness changes. `lock` serialises every change of the bridge's state
     and every frame the bridge itself sends."""
 
-    def __init__(self, torvane, zenoh, session, opts, lines: LibraryLines):
+    def __init__(self, torvane, zenoh, session, opts, lines: LibraryLines, own_lines: OwnLines):
         self.torvane = torvane
         self.zenoh = zenoh
         self.opts = opts
@@ -271,6 +322,7 @@ class Bridge:
         self.timeout_s = opts.command_timeout_ms / 1000.0
         self.telemetry_period = 1.0 / opts.telemetry_hz if opts.telemetry_hz else 0.0
         self.lines = lines
+        self.own_lines = own_lines
         self.session = session
         self.lock = threading.Lock()
         self.stopping = threading.Event()
@@ -315,7 +367,7 @@ class Bridge:
     def event(self, kind: str, message: str, **details) -> None:
         """Publishes an event on PREFIX/events and writes it on standard error."""
         self.events.put(dumps({"event": kind, "message": message, **details, "stamp": time.time()}))
-        print(f"torvane-bridge: {message}", file=sys.stderr)
+        self.own_lines.say(f"torvane-bridge: {message}")
 
     def refuse(self, key: str, reason: str) -> None:
         self.event("refused", f"{key} refused: {reason}", key=key, reason=reason)
@@ -723,6 +775,7 @@ def main(argv=None) -> int:
     except (OSError, ValueError, zenoh.ZError) as error:
         return fail(f"Zenoh configuration: {error}", BAD_INPUT)
     lines = LibraryLines()
+    own_lines = OwnLines(sys.stderr)
     # Only the main thread takes SIGINT and SIGTERM, the emergency stop, and it never waits
     # long in one call: Zenoh's threads (started here; they start the others) and the
     # bridge's own block both. (A sanitizer's runtime, for one, runs a handler only when the
@@ -731,7 +784,7 @@ def main(argv=None) -> int:
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     try:
         session = zenoh.open(config)
-        bridge = Bridge(torvane, zenoh, session, opts, lines)
+        bridge = Bridge(torvane, zenoh, session, opts, lines, own_lines)
     except zenoh.ZError as error:
         return fail(f"cannot open a Zenoh session: {error}")
     except (OSError, RuntimeError) as error:
@@ -740,14 +793,15 @@ def main(argv=None) -> int:
         return fail(f"cannot open CAN interface {opts.interface}: {text}")
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-    print(f"torvane-bridge: {opts.interface} motors {' '.join(map(str, opts.motors))} ({opts.mode} mode) on "
-          f"{opts.prefix}/**; command timeout {opts.command_timeout_ms:g} ms", file=sys.stderr)
+    own_lines.say(f"torvane-bridge: {opts.interface} motors {' '.join(map(str, opts.motors))} ({opts.mode} mode) on "
+                  f"{opts.prefix}/**; command timeout {opts.command_timeout_ms:g} ms")
     try:
         bridge.run()
     finally:
         # Only a failure of the bridge itself gets here (a signal ends the process in the
         # emergency stop): the motors must not keep their last command.
         bridge.close()
+        own_lines.flush(1.0)
     return FAILED
 
 
