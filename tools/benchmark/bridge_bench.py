@@ -309,7 +309,7 @@ def bridge_notes(rows: list) -> list:
             notes.append(f"Row 8: the bridge's loop p99 period moved {f['change']:+.0%} between busy and idle "
                          f"windows: the loop is native and takes no interpreter lock, so what it lost is CPU time, "
                          f"on a machine whose two CPUs the bridge's interpreter, the subscriber and the peers share.")
-        elif "bridge_us" in f and x["measure"].startswith("… p99") and cpu:
+        elif "bridge_us" in f and cpu and not any(note.startswith("Row 8: a telemetry") for note in notes):
             notes.append(f"Row 8: a telemetry sample took {fmt_us(cpu['per_sample_us'])} of the bridge's CPU here "
                          f"(reading the frame, the link's getters, the JSON and Zenoh's put, all from Python), and "
                          f"the bridge used {cpu['busy']:.0%} of one CPU at 100 Hz per node: its samples wait "
