@@ -2,6 +2,7 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,6 +43,12 @@ inline bool runWithin(BoundedWork& bounded, std::chrono::steady_clock::time_poin
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // An ordinary thread, even when the stop's watcher that starts it runs at a
+    // real-time priority: it runs the interpreter's and C's flushes.
+    struct sched_param ordinary {};
+    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attributes, SCHED_OTHER);
+    pthread_attr_setschedparam(&attributes, &ordinary);
     pthread_t thread;
     const bool started = pthread_create(&thread, &attributes, &runWork, &bounded) == 0;
     pthread_attr_destroy(&attributes);
